@@ -1,0 +1,396 @@
+/*
+ * libcrx: radio-side hardware abstraction library of the Ostra LoRa gateways.
+ *
+ * The one public header. Plain C records, enumerations, exported variables
+ * and functions; it compiles as C99 and as C++. Results are 0 on success and
+ * -1 on failure with a code left in crx_errno, unless a function says
+ * otherwise.
+ */
+#ifndef CRX_H
+#define CRX_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(CRX_BUILDING_LIBRARY)
+#define CRX_API __attribute__((visibility("default")))
+#else
+#define CRX_API
+#endif
+
+#if defined(__GNUC__)
+#define CRX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define CRX_PRINTF(fmt, args)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ======================================================================== */
+/* Errors and logging                                                        */
+/* ======================================================================== */
+
+typedef enum crx_err_e {
+  ERR_NONE = 0,
+  ERR_SPI_READ = 1,
+  ERR_SPI_WRITE = 2,
+  ERR_NULL_PTR = 3,
+  ERR_BAD_BOARD_NB = 4,
+  ERR_BAD_CHIP_NB = 5,
+  ERR_BAD_DSP_NB = 6,
+  ERR_BAD_CHAN_NB = 7,
+  ERR_BAD_RFCHAIN_NB = 8,
+  ERR_FPGA_VERSION_ZERO = 9,
+  ERR_FPGA_VERSION = 10,
+  ERR_CHIP_VERSION_ZERO = 11,
+  ERR_CHIP_VERSION = 12,
+  ERR_CHIP_ID = 13,
+  ERR_BAD_CONFIG = 14,
+  ERR_BOARD_RUNNING = 15,
+  ERR_FREQ_OUT_OF_BAND = 16,
+  ERR_NO_RX_RFCHAIN = 17,
+  ERR_MAX_IF = 18,
+  ERR_CHIP_DISABLED = 19,
+  ERR_BAD_SF = 20,
+  ERR_BAD_BITRATE = 21,
+  ERR_BAD_BW = 22,
+  ERR_BAD_MODULATION = 23,
+  ERR_BAD_CHANNEL = 24,
+  ERR_BAD_TX_LUT = 25,
+  ERR_BAD_TX_MODE = 26,
+  ERR_FPGA_PLL_LOCK = 27,
+  ERR_AGC_FW_VERSION = 28,
+  ERR_ARB_FW_VERSION = 29,
+  ERR_WRONG_STATE = 30,
+  ERR_DSP_PLL_LOCK = 31,
+  ERR_DSP_BOOT = 32,
+  ERR_DSP_SIGNATURE = 33,
+  ERR_FINE_TS_NOT_ALLOWED = 34,
+  ERR_AGC_INIT = 35,
+  ERR_UBX_SEND = 36,
+  ERR_UBX_ACK = 37,
+  ERR_AD9361_VERSION = 38,
+  ERR_AD9361_ALERT = 39,
+  ERR_AD9361_CP_CAL = 40,
+  ERR_AD9361_BBPLL_LOCK = 41,
+  ERR_AD9361_RXPLL_LOCK = 42,
+  ERR_AD9361_TXPLL_LOCK = 43,
+  ERR_AD9361_RX_BBF_CAL = 44,
+  ERR_AD9361_TX_BBF_CAL = 45,
+  ERR_AD9361_AGC_TABLE = 46,
+  ERR_AD9361_RX_FIR = 47,
+  ERR_AD9361_TX_FIR = 48,
+  ERR_AD9361_RX_BBDC_CAL = 49,
+  ERR_AD9361_RX_RFDC_CAL = 50,
+  ERR_AD9361_RX_QUAD_CAL = 51,
+  ERR_AD9361_TX_QUAD_CAL = 52,
+  ERR_AD9361_TDD_TEST = 53,
+  ERR_BAD_FREQ_BAND = 54,
+  ERR_SPI_OPEN = 55,
+  ERR_RX_FETCH = 56,
+  /* 57 to 59 are not assigned. */
+  ERR_BAD_CHAN_CONFIG = 60,
+  ERR_BAD_CHAN_GROUPING = 61,
+  ERR_LBT_BUSY = 62,
+  ERR_LBT_TOA_TOO_LONG = 63,
+  ERR_LBT_NO_TOA_ENTRY = 64,
+  ERR_NOT_SYNCED = 65,
+  ERR_LOC_FETCH_TIMEOUT = 66,
+  ERR_TOO_LATE = 67,
+  ERR_FETCH_TIMEOUT = 68,
+  ERR_UNSPECIFIED = 69
+} crx_err_t;
+
+/* Code of the last failure in any thread; success never clears it. */
+extern CRX_API int crx_errno;
+
+CRX_API const char *crx_err_message(int code);
+CRX_API int crx_console_log_enable(int enable);
+CRX_API void LogToConsole(const char *fmt, ...) CRX_PRINTF(1, 2);
+CRX_API void LogToSyslog(const char *fmt, ...) CRX_PRINTF(1, 2);
+
+/* Array dumps: flags bit 0 = console, bit 1 = syslog. */
+#define CRX_LOG_CONSOLE 0x01u
+#define CRX_LOG_SYSLOG 0x02u
+CRX_API void LogBytes(unsigned flags, const uint8_t *data, unsigned count, unsigned per_line,
+                      const char *title_fmt, ...) CRX_PRINTF(5, 6);
+CRX_API void LogWords(unsigned flags, const uint16_t *data, unsigned count, unsigned per_line,
+                      const char *title_fmt, ...) CRX_PRINTF(5, 6);
+CRX_API void LogLongwords(unsigned flags, const int32_t *data, unsigned count, unsigned per_line,
+                          const char *title_fmt, ...) CRX_PRINTF(5, 6);
+
+/* ======================================================================== */
+/* Configuration records and value conversions                               */
+/* ======================================================================== */
+
+/* Modulation. */
+enum { MOD_UNDEFINED = 0, MOD_LORA = 1, MOD_FSK = 2 };
+
+/* Bandwidth. */
+typedef enum crx_bw_e {
+  BW_UNDEFINED = 0,
+  BW_500KHZ = 1,
+  BW_250KHZ = 2,
+  BW_125KHZ = 3,
+  BW_62K5HZ = 4,
+  BW_31K2HZ = 5,
+  BW_15K6HZ = 6,
+  BW_7K8HZ = 7
+} crx_bw_t;
+
+/* Spreading factor: one bit per SF (bit number = SF - 6). */
+typedef enum crx_sf_e {
+  MR_UNDEFINED = 0x00,
+  DR_LORA_SF7 = 0x02,
+  DR_LORA_SF8 = 0x04,
+  DR_LORA_SF9 = 0x08,
+  DR_LORA_SF10 = 0x10,
+  DR_LORA_SF11 = 0x20,
+  DR_LORA_SF12 = 0x40,
+  DR_LORA_MULTI = 0x7E
+} crx_sf_t;
+
+/* Coding rate. */
+typedef enum crx_cr_e {
+  CR_UNDEFINED = 0,
+  CR_LORA_4_5 = 1,
+  CR_LORA_4_6 = 2,
+  CR_LORA_4_7 = 3,
+  CR_LORA_4_8 = 4
+} crx_cr_t;
+
+/* CRC status of a received packet. */
+enum { STAT_UNDEFINED = 0, STAT_NO_CRC = 1, STAT_CRC_BAD = 2, STAT_CRC_OK = 3 };
+
+/* Transmit mode. */
+enum { TX_IMMEDIATE = 0, TX_TIMESTAMPED = 1, TX_ON_GPS = 2 };
+
+/* Frequency band. */
+typedef enum crx_freq_band_e {
+  FREQ_BAND_UNDEFINED = 0,
+  FREQ_BAND_EU868 = 1,
+  FREQ_BAND_US915 = 2,
+  FREQ_BAND_US_FULL_ISM = 3,
+  FREQ_BAND_923_933 = 4,
+  FREQ_BAND_AS923_J = 5
+} crx_freq_band_t;
+
+/* One listen-before-talk entry: six 32-bit words. */
+typedef struct crx_lbt_entry_s {
+  int32_t max_tx_power_dbm;
+  uint32_t min_freq_hz;
+  uint32_t max_freq_hz;
+  int32_t max_talk_time_ms;
+  int32_t listen_time_us;
+  int32_t threshold_dbm;
+} crx_lbt_entry_t;
+
+#define CRX_LBT_MAX_ENTRIES 16
+
+/* Listen-before-talk configuration (392 bytes). */
+typedef struct crx_lbt_cfg_s {
+  int32_t enabled; /* "required" in the database's record */
+  uint8_t count;
+  crx_lbt_entry_t entries[CRX_LBT_MAX_ENTRIES];
+} crx_lbt_cfg_t;
+
+/* Per RF chain part of the board configuration. */
+typedef struct crx_rf_chain_cfg_s {
+  bool rx_enable;
+  bool tx_enable;
+  float rssi_offset;
+  int16_t rssi_offset_coeff_a;
+  int16_t rssi_offset_coeff_b;
+  uint8_t reserved[260]; /* not read by the library */
+} crx_rf_chain_cfg_t;
+
+typedef struct crx_board_cfg_s {
+  uint32_t reserved[2];
+  bool full_start;
+  uint32_t freq_band; /* crx_freq_band_t */
+  uint32_t rx_freq;
+  crx_rf_chain_cfg_t rf_chain[2];
+  uint64_t fsk_sync;
+  uint8_t fsk_sync_size;
+  bool loramac_public;
+  uint8_t calibration_temperature_celsius_room;
+  uint8_t calibration_temperature_code_ad9361;
+  crx_lbt_cfg_t lbt;
+} crx_board_cfg_t;
+
+typedef struct crx_chip_cfg_s {
+  bool enable;
+  uint32_t freq_hz;
+  uint8_t rf_chain;
+} crx_chip_cfg_t;
+
+typedef struct crx_chan_cfg_s {
+  bool enable;
+  uint32_t freq_hz;
+  uint32_t modrate;   /* LoRa: crx_sf_t mask; FSK: bit rate in bit/s */
+  uint32_t bandwidth; /* crx_bw_t */
+} crx_chan_cfg_t;
+
+#define CRX_PAYLOAD_MAX 255
+
+typedef struct crx_tx_pkt_s {
+  uint32_t tx_mode;
+  uint32_t count_us;
+  uint32_t freq_hz;
+  float rf_power;
+  uint8_t rf_chain;
+  uint8_t carrier;
+  uint32_t modulation;
+  uint32_t bandwidth;
+  uint32_t datarate;
+  uint32_t coderate;
+  uint8_t f_dev;
+  uint16_t preamble;
+  bool invert_pol;
+  bool no_crc;
+  bool no_header;
+  uint8_t size;
+  uint8_t reserved;
+  bool gps_time_en;
+  uint32_t gps_sec;
+  uint32_t gps_subsec;
+  uint8_t payload[CRX_PAYLOAD_MAX];
+} crx_tx_pkt_t;
+
+/* Reception on one RF chain. */
+typedef struct crx_rsig_s {
+  bool valid;
+  uint8_t fine_ts_flag;
+  uint8_t chan;
+  int32_t freq_offset_hz;
+  uint32_t fine_ts_gps_s;
+  uint32_t fine_ts_ns;
+  uint32_t fine_ts_ns_adj;
+  float rssi;
+  uint32_t reserved[2];
+  float snr;
+  float snr_min;
+  float snr_max;
+  float time_accuracy_ns;
+  float freq_accuracy_hz;
+} crx_rsig_t;
+
+typedef struct crx_rx_pkt_s {
+  uint32_t status;
+  uint32_t freq_hz;
+  uint32_t count_us;
+  uint32_t modulation;
+  uint32_t bandwidth;
+  uint32_t datarate;
+  uint32_t coderate;
+  uint8_t if_chain;
+  uint8_t size;
+  uint16_t crc;
+  uint8_t payload[CRX_PAYLOAD_MAX];
+  crx_rsig_t rsig[8];
+} crx_rx_pkt_t;
+
+/* 16 bytes; the library reads none of its fields. */
+typedef struct crx_tx_gain_s {
+  int32_t value0;
+  uint8_t value1;
+  uint16_t value2;
+  uint8_t value3;
+  uint16_t value4;
+  uint16_t value5;
+  uint16_t value6;
+} crx_tx_gain_t;
+
+CRX_API crx_board_cfg_t *crx_init_board_cfg(crx_board_cfg_t *cfg);
+CRX_API crx_chip_cfg_t *crx_init_chip_cfg(crx_chip_cfg_t *cfg);
+CRX_API crx_chan_cfg_t *crx_init_chan_cfg(crx_chan_cfg_t *cfg);
+CRX_API crx_tx_pkt_t *crx_init_tx_pkt(crx_tx_pkt_t *pkt);
+CRX_API crx_tx_gain_t *crx_init_tx_gain(crx_tx_gain_t *gain);
+
+CRX_API crx_sf_t crx_sf_nb2enum(int sf);
+CRX_API int crx_sf_enum2nb(crx_sf_t sf);
+CRX_API crx_sf_t crx_sf_range_nb2enum(int a, int b);
+CRX_API int crx_sf_min_enum2nb(crx_sf_t sf);
+CRX_API int crx_sf_max_enum2nb(crx_sf_t sf);
+CRX_API crx_cr_t crx_cr_nb2enum(int n);
+CRX_API int crx_cr_enum2nb(crx_cr_t cr);
+CRX_API const char *crx_cr_enum2str(crx_cr_t cr);
+CRX_API crx_bw_t crx_bw_nb2enum(int hz);
+CRX_API int crx_bw_enum2nb(crx_bw_t bw);
+CRX_API int ppm_mode_en(crx_bw_t bw, int sf);
+
+CRX_API uint32_t bytes_be_to_uint32_le(const uint8_t *p);
+CRX_API uint32_t bytes_le_to_uint32_le(const uint8_t *p);
+CRX_API uint16_t bytes_be_to_uint16_le(const uint8_t *p);
+CRX_API int16_t bytes_be_to_int16_le(const uint8_t *p);
+CRX_API uint16_t bytes_le_to_uint16_le(const uint8_t *p);
+CRX_API uint64_t bytes_be_to_uint64_le(const uint8_t *p);
+CRX_API float bytes_to_float(const uint8_t *p);
+
+CRX_API int float_to_signed_fpga(int32_t *out, uint8_t total, uint8_t int_bits, float value);
+CRX_API int float_to_unsigned_fpga(uint32_t *out, uint8_t total, uint8_t int_bits, float value);
+CRX_API int signed_fpga_to_float(uint32_t raw, float *out, uint8_t total, uint8_t int_bits);
+CRX_API int unsigned_fpga_to_float(uint32_t raw, float *out, uint8_t total, uint8_t int_bits);
+
+CRX_API void crx_calculate_fletcher_checksum(const uint8_t *data, unsigned len, uint8_t *ck_a,
+                                             uint8_t *ck_b);
+CRX_API void crx_wait_us(unsigned us);
+CRX_API void crx_wait_ms(unsigned ms);
+
+/* ======================================================================== */
+/* Base64 codec                                                              */
+/* ======================================================================== */
+
+CRX_API int bin_to_b64_nopad(const uint8_t *in, int size, char *out, int max);
+CRX_API int b64_to_bin_nopad(const char *in, int size, uint8_t *out, int max);
+CRX_API int bin_to_b64(const uint8_t *in, int size, char *out, int max);
+CRX_API int b64_to_bin(const char *in, int size, uint8_t *out, int max);
+
+/* ======================================================================== */
+/* Board identification                                                      */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* SPI and GPIO device layer                                                 */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Register access                                                           */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Commissioning database                                                    */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Small-gateway (Wren) driver                                               */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Listen-before-talk                                                        */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Board, chip and channel configuration; time on air                        */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Configuration file                                                        */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* Localization                                                              */
+/* ======================================================================== */
+
+/* ======================================================================== */
+/* LED control                                                               */
+/* ======================================================================== */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CRX_H */

@@ -1,0 +1,398 @@
+#include "sandbox.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+namespace crx::sim {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- Device
+
+int Device::open(Handle&) {
+  if (take_open_fault()) {
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+int Device::close(Handle&) { return 0; }
+ssize_t Device::read(Handle&, void*, size_t) { errno = EINVAL; return -1; }
+ssize_t Device::write(Handle&, const void*, size_t) { errno = EINVAL; return -1; }
+ssize_t Device::pread(Handle&, void*, size_t, off_t) { errno = EINVAL; return -1; }
+ssize_t Device::pwrite(Handle&, const void*, size_t, off_t) { errno = EINVAL; return -1; }
+off_t Device::lseek(Handle& h, off_t offset, int whence) {
+  if (whence == SEEK_SET) h.position = offset;
+  else if (whence == SEEK_CUR) h.position += offset;
+  else { errno = EINVAL; return -1; }
+  return h.position;
+}
+int Device::ioctl(Handle&, unsigned long, void*) { errno = ENOTTY; return -1; }
+
+void Device::fail_next(int n) {
+  std::lock_guard lock(fault_mutex_);
+  pending_faults_ = n;
+}
+void Device::fail_next_open(int n) {
+  std::lock_guard lock(fault_mutex_);
+  pending_open_faults_ = n;
+}
+bool Device::take_fault() {
+  std::lock_guard lock(fault_mutex_);
+  if (pending_faults_ <= 0) return false;
+  --pending_faults_;
+  return true;
+}
+bool Device::take_open_fault() {
+  std::lock_guard lock(fault_mutex_);
+  if (pending_open_faults_ <= 0) return false;
+  --pending_open_faults_;
+  return true;
+}
+
+// ---------------------------------------------------------------- Sandbox
+
+namespace {
+
+std::string make_temp_root() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/crx-sandbox-XXXXXX";
+  if (!::mkdtemp(templ.data())) throw std::runtime_error("cannot create sandbox root");
+  return templ;
+}
+
+std::string vformat(const char* fmt, va_list ap) {
+  va_list measure;
+  va_copy(measure, ap);
+  const int n = std::vsnprintf(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (n <= 0) return {};
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), fmt, ap);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+// A polling thread sleeps forever; the record only needs the first ones.
+constexpr size_t kMaxRecordedSleeps = 100000;
+
+int64_t to_ns(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
+
+}  // namespace
+
+Sandbox::Sandbox() : Sandbox(make_temp_root()) { owns_root_ = true; }
+
+Sandbox::Sandbox(std::string existing_root) : root_(std::move(existing_root)), creator_(::getpid()) {
+  // Keys and names derive from the root, so a program started inside the
+  // same sandbox meets the test's segments and nobody else's.
+  const size_t h = std::hash<std::string>{}(root_);
+  ipc_base_ = static_cast<key_t>(((h >> 8) & 0x3FFF) + 1) << 16;
+  create_standard_tree();
+}
+
+Sandbox::~Sandbox() {
+  uninstall();
+  if (::getpid() != creator_) return;  // a forked child leaves cleanup to its parent
+  for (key_t key : keys_used_) {
+    const int id = ::shmget(key, 0, 0);
+    if (id >= 0) ::shmctl(id, IPC_RMID, nullptr);
+  }
+  for (const auto& name : sems_used_) ::sem_unlink(name.c_str());
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [fd, h] : handles_) ::close(fd);
+    handles_.clear();
+  }
+  if (owns_root_) {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+}
+
+void Sandbox::install() { os::install(this); }
+void Sandbox::uninstall() {
+  if (&os::backend() == this) os::install(nullptr);
+}
+
+void Sandbox::create_standard_tree() const {
+  for (const char* dir : {"/tmp", "/dev", "/etc/default", "/etc/network", "/var/lib", "/proc",
+                          "/sys/class/gpio"})
+    make_dirs(dir);
+}
+
+std::string Sandbox::host_path(const std::string& path) const {
+  if (path.empty() || path[0] != '/') return path;
+  if (path.compare(0, root_.size(), root_) == 0 &&
+      (path.size() == root_.size() || path[root_.size()] == '/'))
+    return path;  // already inside the sandbox
+  return root_ + path;
+}
+
+std::string Sandbox::resolve(const char* path) { return path ? host_path(path) : std::string(); }
+
+void Sandbox::write_file(const std::string& path, const std::string& content, mode_t mode) {
+  const std::string host = host_path(path);
+  make_dirs(fs::path(path).parent_path().string());
+  std::ofstream out(host, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + host);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  ::chmod(host.c_str(), mode);
+}
+
+std::string Sandbox::read_file(const std::string& path) const {
+  std::ifstream in(host_path(path), std::ios::binary);
+  if (!in) return {};
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool Sandbox::exists(const std::string& path) const {
+  std::error_code ec;
+  return fs::exists(host_path(path), ec);
+}
+
+void Sandbox::make_dirs(const std::string& path) const {
+  std::error_code ec;
+  fs::create_directories(host_path(path), ec);
+}
+
+void Sandbox::remove(const std::string& path) const {
+  std::error_code ec;
+  fs::remove_all(host_path(path), ec);
+}
+
+void Sandbox::add_device(const std::string& path, std::shared_ptr<Device> device) {
+  const std::string host = host_path(path);
+  make_dirs(fs::path(path).parent_path().string());
+  if (!fs::exists(host)) std::ofstream(host).close();
+  std::lock_guard lock(mutex_);
+  devices_[path] = std::move(device);
+}
+
+void Sandbox::remove_device(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    devices_.erase(path);
+  }
+  remove(path);
+}
+
+int Sandbox::open_device_count() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(handles_.size());
+}
+
+std::vector<std::string> Sandbox::console_lines() const {
+  std::lock_guard lock(mutex_);
+  return console_;
+}
+std::vector<SyslogLine> Sandbox::syslog_lines() const {
+  std::lock_guard lock(mutex_);
+  return syslog_;
+}
+std::vector<std::string> Sandbox::syslog_texts() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& l : syslog_) out.push_back(l.text);
+  return out;
+}
+bool Sandbox::syslog_contains(const std::string& fragment) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& l : syslog_)
+    if (l.text.find(fragment) != std::string::npos) return true;
+  return false;
+}
+bool Sandbox::console_contains(const std::string& fragment) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& l : console_)
+    if (l.find(fragment) != std::string::npos) return true;
+  return false;
+}
+void Sandbox::clear_logs() {
+  std::lock_guard lock(mutex_);
+  console_.clear();
+  syslog_.clear();
+}
+
+void Sandbox::set_fast_clock(bool fast) {
+  std::lock_guard lock(mutex_);
+  fast_clock_ = fast;
+}
+std::vector<int64_t> Sandbox::sleeps() const {
+  std::lock_guard lock(mutex_);
+  return sleeps_;
+}
+void Sandbox::clear_sleeps() {
+  std::lock_guard lock(mutex_);
+  sleeps_.clear();
+}
+void Sandbox::set_calendar_time(time_t t) {
+  std::lock_guard lock(mutex_);
+  calendar_time_ = t;
+}
+
+// ---- descriptors ----
+
+std::shared_ptr<Handle> Sandbox::handle(int fd) const {
+  std::lock_guard lock(mutex_);
+  auto it = handles_.find(fd);
+  return it == handles_.end() ? nullptr : it->second;
+}
+
+int Sandbox::open(const char* path, int flags, mode_t mode) {
+  if (!path) {
+    errno = EFAULT;
+    return -1;
+  }
+  std::shared_ptr<Device> device;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = devices_.find(path);
+    if (it != devices_.end()) device = it->second;
+  }
+  if (!device) return os::Backend::open(path, flags, mode);
+
+  auto h = std::make_shared<Handle>();
+  h->device = device;
+  h->path = path;
+  h->flags = flags;
+  if (device->open(*h) < 0) return -1;
+  // A real descriptor number, so it never collides with the process's own.
+  const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::lock_guard lock(mutex_);
+  handles_[fd] = std::move(h);
+  return fd;
+}
+
+int Sandbox::close(int fd) {
+  std::shared_ptr<Handle> h;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(fd);
+    if (it == handles_.end()) return ::close(fd);
+    h = it->second;
+    handles_.erase(it);
+  }
+  ::close(fd);
+  return h->device->close(*h);
+}
+
+ssize_t Sandbox::read(int fd, void* buf, size_t len) {
+  if (auto h = handle(fd)) return h->device->read(*h, buf, len);
+  return os::Backend::read(fd, buf, len);
+}
+ssize_t Sandbox::write(int fd, const void* buf, size_t len) {
+  if (auto h = handle(fd)) return h->device->write(*h, buf, len);
+  return os::Backend::write(fd, buf, len);
+}
+ssize_t Sandbox::pread(int fd, void* buf, size_t len, off_t offset) {
+  if (auto h = handle(fd)) return h->device->pread(*h, buf, len, offset);
+  return os::Backend::pread(fd, buf, len, offset);
+}
+ssize_t Sandbox::pwrite(int fd, const void* buf, size_t len, off_t offset) {
+  if (auto h = handle(fd)) return h->device->pwrite(*h, buf, len, offset);
+  return os::Backend::pwrite(fd, buf, len, offset);
+}
+off_t Sandbox::lseek(int fd, off_t offset, int whence) {
+  if (auto h = handle(fd)) return h->device->lseek(*h, offset, whence);
+  return os::Backend::lseek(fd, offset, whence);
+}
+int Sandbox::ioctl(int fd, unsigned long request, void* arg) {
+  if (auto h = handle(fd)) return h->device->ioctl(*h, request, arg);
+  return os::Backend::ioctl(fd, request, arg);
+}
+int Sandbox::fsync(int fd) {
+  if (handle(fd)) return 0;
+  return os::Backend::fsync(fd);
+}
+
+// ---- names ----
+
+key_t Sandbox::ipc_key(key_t key) {
+  const key_t mapped = ipc_base_ | (key & 0xFFFF);
+  std::lock_guard lock(mutex_);
+  bool known = false;
+  for (key_t k : keys_used_) known = known || k == mapped;
+  if (!known) keys_used_.push_back(mapped);
+  return mapped;
+}
+
+std::string Sandbox::sem_name(const char* name) {
+  std::string base = name ? name : "";
+  if (!base.empty() && base[0] == '/') base.erase(0, 1);
+  const std::string mapped = "/crxsim." + std::to_string(ipc_base_ >> 16) + "." + base;
+  std::lock_guard lock(mutex_);
+  bool known = false;
+  for (const auto& s : sems_used_) known = known || s == mapped;
+  if (!known) sems_used_.push_back(mapped);
+  return mapped;
+}
+
+// ---- log sinks ----
+
+void Sandbox::console(const char* fmt, va_list ap) {
+  std::string text = vformat(fmt, ap);
+  std::lock_guard lock(mutex_);
+  console_.push_back(std::move(text));
+}
+
+void Sandbox::syslog(int priority, const char* fmt, va_list ap) {
+  std::string text = vformat(fmt, ap);
+  std::lock_guard lock(mutex_);
+  syslog_.push_back({priority, std::move(text)});
+}
+
+// ---- time ----
+
+struct timespec Sandbox::shifted(struct timespec t) const {
+  int64_t ns = to_ns(t) + clock_shift_ns_;
+  return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+time_t Sandbox::now() {
+  {
+    std::lock_guard lock(mutex_);
+    if (calendar_time_) return calendar_time_;
+  }
+  return realtime().tv_sec;
+}
+
+struct timespec Sandbox::realtime() {
+  const struct timespec t = os::Backend::realtime();
+  std::lock_guard lock(mutex_);
+  return shifted(t);
+}
+
+struct timespec Sandbox::monotonic() {
+  const struct timespec t = os::Backend::monotonic();
+  std::lock_guard lock(mutex_);
+  return shifted(t);
+}
+
+int Sandbox::sleep(const struct timespec& request, struct timespec* remain) {
+  bool fast;
+  {
+    std::lock_guard lock(mutex_);
+    if (sleeps_.size() < kMaxRecordedSleeps) sleeps_.push_back(to_ns(request));
+    fast = fast_clock_;
+    if (fast) clock_shift_ns_ += to_ns(request);
+  }
+  if (fast) return 0;
+  return os::Backend::sleep(request, remain);
+}
+
+}  // namespace crx::sim

@@ -1,0 +1,81 @@
+// The C library backend of the platform seam: every call goes straight to
+// the C library with the path unchanged.
+#include "platform/os.h"
+
+#include <atomic>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace crx::os {
+
+std::string Backend::resolve(const char* path) { return path ? path : ""; }
+
+int Backend::open(const char* path, int flags, mode_t mode) {
+  if (!path) { errno = EFAULT; return -1; }
+  return ::open(resolve(path).c_str(), flags, mode);
+}
+int Backend::close(int fd) { return ::close(fd); }
+ssize_t Backend::read(int fd, void* buf, size_t len) { return ::read(fd, buf, len); }
+ssize_t Backend::write(int fd, const void* buf, size_t len) { return ::write(fd, buf, len); }
+ssize_t Backend::pread(int fd, void* buf, size_t len, off_t offset) { return ::pread(fd, buf, len, offset); }
+ssize_t Backend::pwrite(int fd, const void* buf, size_t len, off_t offset) {
+  return ::pwrite(fd, buf, len, offset);
+}
+off_t Backend::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+int Backend::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int Backend::fsync(int fd) { return ::fsync(fd); }
+
+int Backend::access(const char* path, int mode) { return ::access(resolve(path).c_str(), mode); }
+int Backend::stat(const char* path, struct stat* st) { return ::stat(resolve(path).c_str(), st); }
+int Backend::mkdir(const char* path, mode_t mode) { return ::mkdir(resolve(path).c_str(), mode); }
+int Backend::unlink(const char* path) { return ::unlink(resolve(path).c_str()); }
+int Backend::rename(const char* from, const char* to) {
+  return ::rename(resolve(from).c_str(), resolve(to).c_str());
+}
+int Backend::chown(const char* path, uid_t uid, gid_t gid) { return ::chown(resolve(path).c_str(), uid, gid); }
+FILE* Backend::fopen(const char* path, const char* mode) { return ::fopen(resolve(path).c_str(), mode); }
+
+key_t Backend::ipc_key(key_t key) { return key; }
+std::string Backend::sem_name(const char* name) { return name ? name : ""; }
+
+void Backend::console(const char* fmt, va_list ap) { std::vprintf(fmt, ap); }
+void Backend::syslog(int priority, const char* fmt, va_list ap) { ::vsyslog(priority, fmt, ap); }
+
+time_t Backend::now() { return ::time(nullptr); }
+struct timespec Backend::realtime() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return ts;
+}
+struct timespec Backend::monotonic() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts;
+}
+int Backend::sleep(const struct timespec& request, struct timespec* remain) {
+  return ::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, remain);
+}
+
+int shmget(key_t key, size_t size, int flags) { return ::shmget(ipc_key(key), size, flags); }
+void* shmat(int id, const void* addr, int flags) { return ::shmat(id, addr, flags); }
+int shmdt(const void* addr) { return ::shmdt(addr); }
+int shmctl(int id, int cmd, struct shmid_ds* buf) { return ::shmctl(id, cmd, buf); }
+sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
+  return ::sem_open(sem_name(name).c_str(), oflag, mode, value);
+}
+int sem_close(sem_t* sem) { return ::sem_close(sem); }
+int sem_unlink(const char* name) { return ::sem_unlink(sem_name(name).c_str()); }
+
+namespace {
+Backend libc_backend;
+std::atomic<Backend*> current{&libc_backend};
+}  // namespace
+
+Backend& backend() { return *current.load(std::memory_order_acquire); }
+void install(Backend* b) { current.store(b ? b : &libc_backend, std::memory_order_release); }
+
+}  // namespace crx::os
