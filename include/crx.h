@@ -353,6 +353,29 @@ CRX_API int b64_to_bin(const char *in, int size, uint8_t *out, int max);
 /* Board identification                                                      */
 /* ======================================================================== */
 
+typedef enum crx_board_type_e {
+  CRX_BOARD_UNKNOWN = 0,
+  CRX_BOARD_CONDOR_NA = 1,
+  CRX_BOARD_CONDOR_EU = 2,
+  CRX_BOARD_CONDOR_JP = 3,
+  CRX_BOARD_CALDER_CONDOR = 4,
+  CRX_BOARD_OPAL = 5,
+  CRX_BOARD_PLOVER = 6,
+  CRX_BOARD_HERON_FDD = 7,
+  CRX_BOARD_HERON_TDD = 8,
+  CRX_BOARD_HERON_PLOVER_NORVIK = 9,
+  CRX_BOARD_HERON_CALDER = 10,
+  CRX_BOARD_HERON_RAIL = 11,
+  CRX_BOARD_WREN_TDD = 12,
+  CRX_BOARD_SCM = 13,
+  CRX_BOARD_TAMAR = 14,
+  CRX_BOARD_WREN_OUTDOOR = 15
+} crx_board_type_t;
+
+/* The identified board (a crx_board_type_t) and its SX1301 chip count. */
+extern CRX_API uint32_t board_type;
+extern CRX_API int32_t num_sx1301_chips;
+
 /* ======================================================================== */
 /* SPI and GPIO device layer                                                 */
 /* ======================================================================== */

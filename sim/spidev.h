@@ -1,0 +1,69 @@
+// A spidev character device as the kernel presents it: mode, speed, bit
+// order and word size requests, and full-duplex transfer messages. Models of
+// the chips behind a spidev port derive from it and answer message().
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace crx::sim {
+
+// One transfer of a message, as the library handed it over. `tx` is null for
+// a receive-only transfer (zeros are shifted out), `rx` null for a
+// transmit-only one.
+struct SpiTransfer {
+  const uint8_t* tx;
+  uint8_t* rx;
+  uint32_t len;
+  uint32_t speed_hz;
+  bool cs_change;
+};
+
+// What a test sees of a message afterwards: lengths, flags and the bytes
+// that went out (zeros where nothing was transmitted).
+struct RecordedTransfer {
+  std::vector<uint8_t> tx;
+  bool has_tx;
+  bool has_rx;
+  uint32_t len;
+  uint32_t speed_hz;
+  bool cs_change;
+};
+using RecordedMessage = std::vector<RecordedTransfer>;
+
+class SpidevDevice : public Device {
+ public:
+  int ioctl(Handle& h, unsigned long request, void* arg) override;
+
+  // Port settings as last written by the library.
+  uint8_t mode() const;
+  uint32_t max_speed_hz() const;
+  uint8_t lsb_first() const;
+  uint8_t bits_per_word() const;
+
+  std::vector<RecordedMessage> messages() const;
+  size_t message_count() const;
+  void clear_messages();
+  // Setting requests fail (the message ioctl still works) while set.
+  void fail_settings(bool fail);
+
+ protected:
+  // Answers one message; returns the byte count the kernel would report, or
+  // -1 with errno set. The default shifts in zeros.
+  virtual int message(std::span<SpiTransfer> transfers);
+
+ private:
+  mutable std::mutex mutex_;  // guards the settings and the record
+  uint8_t mode_ = 0;
+  uint32_t speed_ = 500000;
+  uint8_t lsb_ = 0;
+  uint8_t bits_ = 8;
+  bool fail_settings_ = false;
+  std::vector<RecordedMessage> record_;
+};
+
+}  // namespace crx::sim
