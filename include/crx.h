@@ -384,6 +384,18 @@ extern CRX_API int32_t num_sx1301_chips;
 /* Register access                                                           */
 /* ======================================================================== */
 
+/* One register field of the FPGA or of an SX1301, named by its row in the
+   library's tables. */
+typedef struct crx_reg_s {
+  int8_t page;           /* -1: present on every page, no page selection */
+  uint16_t address;
+  uint8_t offset;        /* position of the field's lowest bit in its first byte */
+  bool is_signed;        /* two's complement field */
+  uint8_t width;         /* 1 to 32 bits */
+  bool read_only;        /* writes are refused */
+  int32_t default_value; /* reset value of the hardware; never written by the library */
+} crx_reg_t;
+
 /* ======================================================================== */
 /* Commissioning database                                                    */
 /* ======================================================================== */
@@ -399,6 +411,16 @@ extern CRX_API int32_t num_sx1301_chips;
 /* ======================================================================== */
 /* Board, chip and channel configuration; time on air                        */
 /* ======================================================================== */
+
+/* Time on air of a packet to send, in whole ms (truncated); 0 when it cannot
+   be computed. LoRa counts the payload CRC whatever no_crc says. */
+CRX_API uint32_t crx_time_on_air(const crx_tx_pkt_t *pkt);
+
+/* Time on air of a received LoRa packet in ms, assuming an 8-symbol preamble;
+   each non-null out pointer receives the duration of that part. 0 when it
+   cannot be computed, the out pointers then left untouched. */
+CRX_API double time_on_air_rx(const crx_rx_pkt_t *pkt, bool no_header, double *t_preamble,
+                              double *t_sync, double *t_payload);
 
 /* ======================================================================== */
 /* Configuration file                                                        */
