@@ -6,6 +6,7 @@
 // message from the network costs one packet, not the forwarder.
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "crx.h"
 #include "log.h"
@@ -23,6 +24,18 @@ constexpr std::array<uint8_t, 256> make_decode_table() {
 }
 constexpr std::array<uint8_t, 256> kDecode = make_decode_table();
 
+// The two characters of every 12-bit value: a group of three bytes is then
+// two look-ups, which keeps short payloads as cheap as long ones.
+struct CharPair {
+  char c[2];
+};
+constexpr std::array<CharPair, 4096> make_pair_table() {
+  std::array<CharPair, 4096> t{};
+  for (unsigned v = 0; v < 4096; ++v) t[v] = {{kAlphabet[v >> 6], kAlphabet[v & 0x3F]}};
+  return t;
+}
+constexpr std::array<CharPair, 4096> kPairs = make_pair_table();
+
 // Characters a tail of 0, 1 or 2 input bytes turns into.
 constexpr int kTailChars[3] = {0, 2, 3};
 
@@ -35,10 +48,8 @@ int encode(const uint8_t* in, int size, char* out) {
   const uint8_t* end = in + (size - size % 3);
   for (; in != end; in += 3, p += 4) {
     const uint32_t v = (uint32_t{in[0]} << 16) | (uint32_t{in[1]} << 8) | in[2];
-    p[0] = kAlphabet[v >> 18];
-    p[1] = kAlphabet[(v >> 12) & 0x3F];
-    p[2] = kAlphabet[(v >> 6) & 0x3F];
-    p[3] = kAlphabet[v & 0x3F];
+    std::memcpy(p, kPairs[v >> 12].c, 2);
+    std::memcpy(p + 2, kPairs[v & 0xFFF].c, 2);
   }
   if (size % 3 == 1) {
     const uint32_t v = uint32_t{in[0]} << 16;
