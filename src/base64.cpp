@@ -65,6 +65,25 @@ int encode(const uint8_t* in, int size, char* out) {
   return static_cast<int>(p - out);
 }
 
+// The checks both encoders make before writing anything: the length of the
+// unpadded text, or -1 once the reason is logged.
+int64_t checked_length(const uint8_t* in, int size, const char* out, int max) {
+  if (!in || !out) {
+    crx::log_line("ERROR: NULL POINTER AS OUTPUT IN BIN_TO_B64");
+    return -1;
+  }
+  if (size < 0) {
+    crx::log_line("ERROR: INVALID INPUT SIZE IN BIN_TO_B64: %d", size);
+    return -1;
+  }
+  const int64_t length = unpadded_length(size);
+  if (length + 1 > max) {
+    crx::log_line("ERROR: OUTPUT BUFFER TOO SMALL IN BIN_TO_B64: %d", size);
+    return -1;
+  }
+  return length;
+}
+
 // Logs the first character of `group` that is outside the alphabet.
 int refuse_invalid(const char* group, int count) {
   for (int i = 0; i < count; ++i) {
@@ -82,35 +101,12 @@ int refuse_invalid(const char* group, int count) {
 extern "C" {
 
 int bin_to_b64_nopad(const uint8_t* in, int size, char* out, int max) {
-  if (!in || !out) {
-    crx::log_line("ERROR: NULL POINTER AS OUTPUT IN BIN_TO_B64");
-    return -1;
-  }
-  if (size < 0) {
-    crx::log_line("ERROR: INVALID INPUT SIZE IN BIN_TO_B64: %d", size);
-    return -1;
-  }
-  if (unpadded_length(size) + 1 > max) {
-    crx::log_line("ERROR: OUTPUT BUFFER TOO SMALL IN BIN_TO_B64: %d", size);
-    return -1;
-  }
-  return encode(in, size, out);
+  return checked_length(in, size, out, max) < 0 ? -1 : encode(in, size, out);
 }
 
 int bin_to_b64(const uint8_t* in, int size, char* out, int max) {
-  if (!in || !out) {
-    crx::log_line("ERROR: NULL POINTER AS OUTPUT IN BIN_TO_B64");
-    return -1;
-  }
-  if (size < 0) {
-    crx::log_line("ERROR: INVALID INPUT SIZE IN BIN_TO_B64: %d", size);
-    return -1;
-  }
-  const int64_t length = unpadded_length(size);
-  if (length + 1 > max) {
-    crx::log_line("ERROR: OUTPUT BUFFER TOO SMALL IN BIN_TO_B64: %d", size);
-    return -1;
-  }
+  const int64_t length = checked_length(in, size, out, max);
+  if (length < 0) return -1;
   const int padding = static_cast<int>((4 - length % 4) % 4);
   if (length + padding + 1 > max) {
     crx::log_line("ERROR: not enough room to add padding in bin_to_b64: %d", static_cast<int>(length));
