@@ -239,6 +239,11 @@ void Sandbox::clear_sleeps() {
   std::lock_guard lock(mutex_);
   sleeps_.clear();
 }
+void Sandbox::interrupt_next_sleep(const struct timespec& remaining) {
+  std::lock_guard lock(mutex_);
+  interrupt_next_sleep_ = true;
+  interrupt_remaining_ = remaining;
+}
 void Sandbox::set_calendar_time(time_t t) {
   std::lock_guard lock(mutex_);
   calendar_time_ = t;
@@ -388,6 +393,11 @@ int Sandbox::sleep(const struct timespec& request, struct timespec* remain) {
   {
     std::lock_guard lock(mutex_);
     if (sleeps_.size() < kMaxRecordedSleeps) sleeps_.push_back(to_ns(request));
+    if (interrupt_next_sleep_) {
+      interrupt_next_sleep_ = false;
+      if (remain) *remain = interrupt_remaining_;
+      return EINTR;
+    }
     fast = fast_clock_;
     if (fast) clock_shift_ns_ += to_ns(request);
   }

@@ -109,6 +109,9 @@ class Sandbox : public os::Backend {
   void set_fast_clock(bool fast);
   std::vector<int64_t> sleeps() const;
   void clear_sleeps();
+  // The next sleep is recorded but returns EINTR at once, reporting
+  // `remaining` as the time left, as a signal would.
+  void interrupt_next_sleep(const struct timespec& remaining);
   // A fixed calendar time for the log prefix and now(); 0 returns to the clock.
   void set_calendar_time(time_t t);
 
@@ -151,6 +154,8 @@ class Sandbox : public os::Backend {
   std::vector<std::string> sems_used_;
   std::vector<int64_t> sleeps_;
   bool fast_clock_ = false;
+  bool interrupt_next_sleep_ = false;
+  struct timespec interrupt_remaining_ {};
   int64_t clock_shift_ns_ = 0;
   time_t calendar_time_ = 0;
 };

@@ -16,6 +16,20 @@ bool valid_args(const void* out, uint8_t total, uint8_t int_bits) {
   return out != nullptr && total <= 32U && int_bits <= total;
 }
 
+// Sleeps on the monotonic clock, resuming after every interruption with the
+// time that was left. Anything at or below a microsecond is not worth a
+// system call, which is also where an interrupted sleep stops.
+void wait_us(uint64_t us) {
+  struct timespec remaining;
+  remaining.tv_sec = static_cast<time_t>(us / 1000000u);
+  remaining.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
+  while (remaining.tv_sec > 0 || remaining.tv_nsec > 1000) {
+    struct timespec left {};
+    if (crx::os::sleep(remaining, &left) != EINTR) break;
+    remaining = left;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -77,18 +91,9 @@ void crx_calculate_fletcher_checksum(const uint8_t* data, unsigned len, uint8_t*
   if (ck_b) *ck_b = b;
 }
 
-void crx_wait_us(unsigned us) {
-  struct timespec remaining;
-  remaining.tv_sec = us / 1000000u;
-  remaining.tv_nsec = static_cast<long>(us % 1000000u) * 1000L;
-  // Anything at or below a microsecond is not worth a system call.
-  while (remaining.tv_sec > 0 || remaining.tv_nsec > 1000) {
-    struct timespec left {};
-    if (crx::os::sleep(remaining, &left) != EINTR) break;
-    remaining = left;
-  }
-}
+void crx_wait_us(unsigned us) { wait_us(us); }
 
-void crx_wait_ms(unsigned ms) { crx_wait_us(1000u * ms); }
+// Widened first: 1000 x ms overflows 32 bits above about 71 minutes.
+void crx_wait_ms(unsigned ms) { wait_us(uint64_t{1000} * ms); }
 
 }  // extern "C"

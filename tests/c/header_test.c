@@ -38,6 +38,18 @@ int main(void) {
     CHECK(sizeof(crx_tx_gain_t) == 16);
   }
 
+  /* Base64 */
+  {
+    const uint8_t foo[3] = {'f', 'o', 'o'};
+    char text[8];
+    uint8_t bin[4] = {0};
+    CHECK(bin_to_b64(foo, 1, text, sizeof text) == 4 && strcmp(text, "Zg==") == 0);
+    CHECK(bin_to_b64_nopad(foo, 2, text, sizeof text) == 3 && strcmp(text, "Zm8") == 0);
+    CHECK(b64_to_bin("Zm9v", 4, bin, sizeof bin) == 3 && memcmp(bin, foo, 3) == 0);
+    CHECK(b64_to_bin_nopad("Zg", 2, bin, sizeof bin) == 1 && bin[0] == 'f');
+    CHECK(b64_to_bin("Zm9v", 4, bin, 2) == -1);
+  }
+
   if (failures) fprintf(stderr, "%d failures\n", failures);
   return failures ? 1 : 0;
 }

@@ -1,0 +1,51 @@
+# Installs the build into a fresh prefix and builds an application against
+# it twice, once through pkg-config and once through find_package(crx), then
+# runs both. Inputs: BUILD_DIR, WORK_DIR, APP_DIR, LIBDIR, C_COMPILER and
+# APP_FLAGS (extra compiler flags, such as the sanitizers of the build).
+
+function(run_step what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
+  endif()
+  set(step_output "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+set(libdir ${prefix}/${LIBDIR})
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+separate_arguments(app_flags UNIX_COMMAND "${APP_FLAGS}")
+
+run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(f include/crx.h ${LIBDIR}/pkgconfig/crx.pc ${LIBDIR}/cmake/crx/crxConfig.cmake bin/pkgstate)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+# pkg-config
+run_step("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${libdir}/pkgconfig
+         pkg-config --cflags --libs crx)
+string(STRIP "${step_output}" pc_flags)
+string(FIND "${pc_flags}" "-I${prefix}/include" has_include)
+string(FIND "${pc_flags}" "-L${libdir}" has_libdir)
+if(has_include EQUAL -1 OR has_libdir EQUAL -1)
+  message(FATAL_ERROR "crx.pc does not name the install prefix: ${pc_flags}")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+run_step("compile with pkg-config" ${C_COMPILER} ${app_flags} ${APP_DIR}/app.c ${pc_flags}
+         -o ${WORK_DIR}/app-pkgconfig)
+
+# find_package
+run_step("configure with find_package" ${CMAKE_COMMAND} -S ${APP_DIR} -B ${WORK_DIR}/app-build
+         -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${APP_FLAGS}")
+run_step("build with find_package" ${CMAKE_COMMAND} --build ${WORK_DIR}/app-build)
+
+foreach(app ${WORK_DIR}/app-pkgconfig ${WORK_DIR}/app-build/app)
+  run_step("run ${app}" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${app})
+  if(NOT step_output STREQUAL "Unspecified error code\n")
+    message(FATAL_ERROR "${app} printed: ${step_output}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK_DIR})
