@@ -44,14 +44,15 @@ struct GpioLine {
   bool output = false;
   std::string edge = "none";
   bool active_low = false;
-  std::map<Kind, std::shared_ptr<GpioAttribute>> nodes;
-  std::map<Kind, std::vector<std::string>> writes;
 };
 
 struct GpioLines {
   mutable std::mutex mutex;  // guards everything below
   std::map<int, GpioLine> lines;  // exported lines only
   std::map<int, bool> levels;     // electrical level of any line, low when unset
+  // Attribute nodes, made on first need so that faults can be armed before
+  // the line is exported.
+  std::map<int, std::map<Kind, std::shared_ptr<GpioAttribute>>> nodes;
   std::set<int> refused;
   std::vector<std::string> export_writes;
 
@@ -64,6 +65,13 @@ struct GpioLines {
     return it != levels.end() && it->second;
   }
   int logical_value(int pin, const GpioLine& line) const { return level(pin) != line.active_low ? 1 : 0; }
+  std::map<Kind, std::shared_ptr<GpioAttribute>>& nodes_of(int pin) {
+    auto& of_pin = nodes[pin];
+    if (of_pin.empty())
+      for (const auto& a : kAttributes) of_pin[a.kind] = std::make_shared<GpioAttribute>(self, pin, a.kind);
+    return of_pin;
+  }
+  std::weak_ptr<GpioLines> self;  // handed to the nodes, which must not own their owner
 };
 
 // ---------------------------------------------------------------- SysfsNode
@@ -83,7 +91,7 @@ void SysfsNode::fail_next_close(int n) {
 
 // ---------------------------------------------------------------- attributes
 
-GpioAttribute::GpioAttribute(std::shared_ptr<GpioLines> lines, int pin, Kind kind)
+GpioAttribute::GpioAttribute(std::weak_ptr<GpioLines> lines, int pin, Kind kind)
     : lines_(std::move(lines)), pin_(pin), kind_(kind) {}
 
 ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
@@ -91,10 +99,12 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
     errno = EIO;
     return -1;
   }
+  const auto lines = lines_.lock();
+  if (!lines) return errno = ENODEV, -1;
   std::string text;
   {
-    std::lock_guard lock(lines_->mutex);
-    const GpioLine* line = lines_->find(pin_);
+    std::lock_guard lock(lines->mutex);
+    const GpioLine* line = lines->find(pin_);
     if (!line) {
       errno = ENODEV;
       return -1;
@@ -102,7 +112,7 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
     switch (kind_) {
       case Kind::kDirection: text = line->output ? "out" : "in"; break;
       case Kind::kEdge: text = line->edge; break;
-      case Kind::kValue: text = lines_->logical_value(pin_, *line) ? "1" : "0"; break;
+      case Kind::kValue: text = lines->logical_value(pin_, *line) ? "1" : "0"; break;
       case Kind::kActiveLow: text = line->active_low ? "1" : "0"; break;
     }
   }
@@ -120,20 +130,22 @@ ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
     return -1;
   }
   const std::string word = written_word(buf, len);
-  std::lock_guard lock(lines_->mutex);
-  auto it = lines_->lines.find(pin_);
-  if (it == lines_->lines.end()) {
+  const auto lines = lines_.lock();
+  if (!lines) return errno = ENODEV, -1;
+  std::lock_guard lock(lines->mutex);
+  auto it = lines->lines.find(pin_);
+  if (it == lines->lines.end()) {
     errno = ENODEV;
     return -1;
   }
   GpioLine& line = it->second;
-  line.writes[kind_].emplace_back(static_cast<const char*>(buf), len);
+  writes_.emplace_back(static_cast<const char*>(buf), len);
   long number = 0;
   switch (kind_) {
     case Kind::kDirection:
       if (word == "in") line.output = false;
-      else if (word == "out" || word == "low") line.output = true, lines_->levels[pin_] = line.active_low;
-      else if (word == "high") line.output = true, lines_->levels[pin_] = !line.active_low;
+      else if (word == "out" || word == "low") line.output = true, lines->levels[pin_] = line.active_low;
+      else if (word == "high") line.output = true, lines->levels[pin_] = !line.active_low;
       else return errno = EINVAL, -1;
       break;
     case Kind::kEdge:
@@ -144,7 +156,7 @@ ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
     case Kind::kValue:
       if (!line.output) return errno = EPERM, -1;
       if (!parse_number(word, number)) return errno = EINVAL, -1;
-      lines_->levels[pin_] = (number != 0) != line.active_low;
+      lines->levels[pin_] = (number != 0) != line.active_low;
       break;
     case Kind::kActiveLow:
       if (!parse_number(word, number)) return errno = EINVAL, -1;
@@ -155,16 +167,17 @@ ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
 }
 
 std::vector<std::string> GpioAttribute::writes() const {
-  std::lock_guard lock(lines_->mutex);
-  const GpioLine* line = lines_->find(pin_);
-  if (!line) return {};
-  auto it = line->writes.find(kind_);
-  return it == line->writes.end() ? std::vector<std::string>{} : it->second;
+  const auto lines = lines_.lock();
+  if (!lines) return writes_;
+  std::lock_guard lock(lines->mutex);
+  return writes_;
 }
 
 // ---------------------------------------------------------------- export node
 
-SysfsGpio::SysfsGpio(Sandbox& sandbox) : sandbox_(sandbox), lines_(std::make_shared<GpioLines>()) {}
+SysfsGpio::SysfsGpio(Sandbox& sandbox) : sandbox_(sandbox), lines_(std::make_shared<GpioLines>()) {
+  lines_->self = lines_;
+}
 
 std::shared_ptr<SysfsGpio> SysfsGpio::install(Sandbox& sandbox) {
   auto gpio = std::make_shared<SysfsGpio>(sandbox);
@@ -192,11 +205,10 @@ ssize_t SysfsGpio::write(Handle&, const void* buf, size_t len) {
 
 void SysfsGpio::create_line(int pin) {
   std::map<Kind, std::shared_ptr<GpioAttribute>> nodes;
-  for (const auto& a : kAttributes) nodes[a.kind] = std::make_shared<GpioAttribute>(lines_, pin, a.kind);
   {
     std::lock_guard lock(lines_->mutex);
-    GpioLine& line = lines_->lines[pin];
-    line.nodes = nodes;
+    lines_->lines[pin];
+    nodes = lines_->nodes_of(pin);
   }
   for (const auto& a : kAttributes) sandbox_.add_device(line_dir(pin) + "/" + a.name, nodes[a.kind]);
 }
@@ -251,14 +263,8 @@ int SysfsGpio::value(int pin) const {
 
 std::shared_ptr<GpioAttribute> SysfsGpio::attribute(int pin, const std::string& name) const {
   std::lock_guard lock(lines_->mutex);
-  const GpioLine* line = lines_->find(pin);
-  if (!line) return nullptr;
-  for (const auto& a : kAttributes) {
-    if (name == a.name) {
-      auto it = line->nodes.find(a.kind);
-      return it == line->nodes.end() ? nullptr : it->second;
-    }
-  }
+  for (const auto& a : kAttributes)
+    if (name == a.name) return lines_->nodes_of(pin)[a.kind];
   return nullptr;
 }
 

@@ -33,7 +33,7 @@ class SysfsNode : public Device {
 class GpioAttribute : public SysfsNode {
  public:
   enum class Kind { kDirection, kEdge, kValue, kActiveLow };
-  GpioAttribute(std::shared_ptr<GpioLines> lines, int pin, Kind kind);
+  GpioAttribute(std::weak_ptr<GpioLines> lines, int pin, Kind kind);
 
   ssize_t read(Handle& h, void* buf, size_t len) override;
   ssize_t write(Handle& h, const void* buf, size_t len) override;
@@ -42,9 +42,10 @@ class GpioAttribute : public SysfsNode {
   std::vector<std::string> writes() const;
 
  private:
-  std::shared_ptr<GpioLines> lines_;
+  std::weak_ptr<GpioLines> lines_;
   int pin_;
   Kind kind_;
+  std::vector<std::string> writes_;  // guarded by the lines' mutex
 };
 
 // The export node; owns the lines' state.
@@ -76,8 +77,10 @@ class SysfsGpio : public SysfsNode {
   bool active_low(int pin) const;
   // Logical value as the value file reads (0 when not exported).
   int value(int pin) const;
-  // The attribute node ("direction", "edge", "value", "active_low") of an
-  // exported line, for fault injection and write records; null otherwise.
+  // The attribute node ("direction", "edge", "value", "active_low") of a
+  // line, for fault injection and write records; null for another name. A
+  // line not exported yet has its nodes too: faults armed on them apply
+  // from the export on.
   std::shared_ptr<GpioAttribute> attribute(int pin, const std::string& name) const;
 
  private:
