@@ -10,31 +10,25 @@ namespace {
 
 constexpr size_t kSpaceSize = 0x10000;
 
-struct Decoded {
-  uint8_t target;
-  uint8_t page;
-  uint16_t address;
-};
+}  // namespace
 
-bool decode(off_t offset, Decoded& d) {
-  if (offset < 0 || uint64_t(offset) > 0xFFFFFFFFu) return false;
+bool FpgaPortDevice::admit(off_t offset, Decoded& d) {
+  if (offset < 0 || uint64_t(offset) > 0xFFFFFFFFu) {
+    errno = EINVAL;
+    return false;
+  }
   const uint32_t word = uint32_t(offset);
   d = {uint8_t(word >> 24), uint8_t(word >> 16), uint16_t(word)};
+  if (take_fault()) {
+    errno = EIO;
+    return false;
+  }
   return true;
 }
 
-}  // namespace
-
 ssize_t FpgaPortDevice::pread(Handle&, void* buf, size_t len, off_t offset) {
   Decoded d{};
-  if (!decode(offset, d)) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (take_fault()) {
-    errno = EIO;
-    return -1;
-  }
+  if (!admit(offset, d)) return -1;
   auto* out = static_cast<uint8_t*>(buf);
   const ssize_t n = read_registers(d.target, d.page, d.address, {out, len});
   FpgaPortAccess access{false, uint64_t(offset), d.target, d.page, d.address, {}};
@@ -46,14 +40,7 @@ ssize_t FpgaPortDevice::pread(Handle&, void* buf, size_t len, off_t offset) {
 
 ssize_t FpgaPortDevice::pwrite(Handle&, const void* buf, size_t len, off_t offset) {
   Decoded d{};
-  if (!decode(offset, d)) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (take_fault()) {
-    errno = EIO;
-    return -1;
-  }
+  if (!admit(offset, d)) return -1;
   const auto* in = static_cast<const uint8_t*>(buf);
   {
     std::lock_guard lock(record_mutex_);

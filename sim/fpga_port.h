@@ -52,6 +52,13 @@ class FpgaPortDevice : public SpidevDevice {
   int message(std::span<SpiTransfer> transfers) override;
 
  private:
+  struct Decoded {
+    uint8_t target;
+    uint8_t page;
+    uint16_t address;
+  };
+  // Decodes the offset word and consumes a pending fault; false with errno.
+  bool admit(off_t offset, Decoded& d);
   void load(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) const;
   void store(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> in);
 

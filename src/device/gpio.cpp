@@ -33,6 +33,16 @@ bool write_all(int fd, const void* text, size_t len) {
   return false;
 }
 
+// Closes a file the operation is done with; export and read word their
+// failure differently from the setting writers.
+bool close_file(int fd, bool gpio_fd_wording) {
+  if (os::close(fd) == 0) return true;
+  const int err = errno;
+  if (gpio_fd_wording) log_line("Failed to close GPIO FD %d: %s [%d]", fd, std::strerror(err), err);
+  else log_line("Failed to close %d: %s [%d]", fd, std::strerror(err), err);
+  return false;
+}
+
 // Open, write, close of one attribute file. The three setting writers share
 // their open and close messages; each logs its own write failure.
 int write_setting(int pin, const char* attribute, const void* text, size_t len,
@@ -52,12 +62,7 @@ int write_setting(int pin, const char* attribute, const void* text, size_t len,
     os::close(fd);
     return -1;
   }
-  if (os::close(fd) < 0) {
-    const int err = errno;
-    log_line("Failed to close %d: %s [%d]", fd, std::strerror(err), err);
-    return -1;
-  }
-  return 0;
+  return close_file(fd, false) ? 0 : -1;
 }
 
 void log_direction_failure(const char* path, const char* word, int err) {
@@ -104,11 +109,7 @@ int gpio_export_pin(int pin) {
     os::close(fd);
     return fail(ERR_UNSPECIFIED);
   }
-  if (os::close(fd) < 0) {
-    const int err = errno;
-    log_line("Failed to close GPIO FD %d: %s [%d]", fd, std::strerror(err), err);
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (!close_file(fd, true)) return fail(ERR_UNSPECIFIED);
   if (!is_gpio_pin_exported(pin)) {
     log_line("GPIO export for %d pin failed", pin);
     return fail(ERR_UNSPECIFIED);
@@ -144,11 +145,7 @@ int gpio_read_pin(int pin, uint8_t* value) {
     os::close(fd);
     return fail(ERR_UNSPECIFIED);
   }
-  if (os::close(fd) < 0) {
-    const int err = errno;
-    log_line("Failed to close GPIO FD %d: %s [%d]", fd, std::strerror(err), err);
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (!close_file(fd, true)) return fail(ERR_UNSPECIFIED);
   *value = uint8_t(std::strtol(text, nullptr, 10));
   return 0;
 }

@@ -5,7 +5,7 @@
 #include <linux/spi/spidev.h>
 
 #include <memory>
-#include <numeric>
+#include <algorithm>
 #include <vector>
 
 #include "device/spi.h"
@@ -14,7 +14,6 @@
 
 namespace {
 
-using crx::sim::RecordedMessage;
 using crx::sim::SpiTransfer;
 
 // A port whose chip clocks out a running byte counter on every received
@@ -23,6 +22,7 @@ class CountingPort : public crx::sim::SpidevDevice {
  public:
   int shortfall = 0;         // bytes left out of every reported count
   int fail_message = -1;     // index of the message that fails, -1 for none
+  int messages_seen = 0;
   int fail_setting = -1;     // index of the set-up request that fails, -1 for none
   int settings_seen = 0;
   uint8_t next = 0;          // the next byte the chip clocks out
@@ -39,7 +39,7 @@ class CountingPort : public crx::sim::SpidevDevice {
 
  protected:
   int message(std::span<SpiTransfer> transfers) override {
-    if (messages_++ == fail_message) {
+    if (messages_seen++ == fail_message) {
       errno = EIO;
       return -1;
     }
@@ -51,9 +51,6 @@ class CountingPort : public crx::sim::SpidevDevice {
     }
     return total - shortfall;
   }
-
- private:
-  int messages_ = 0;
 };
 
 class SpiPort : public crx::sim::SandboxTest {
@@ -99,17 +96,14 @@ TEST_F(SpiOpen, SpeedArgumentBecomesTheClockWithMode0MsbFirstAndDefaultWordSize)
     EXPECT_EQ(port->bits_per_word(), 0);
     EXPECT_EQ(crx::spi_linuxdev_close(fd), 0);
   }
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-}
-
-TEST_F(SpiOpen, TemperatureSensorIsMode1At1MHz) {
-  auto port = std::make_shared<crx::sim::SpidevDevice>();
-  sandbox().add_device("/dev/spidev32766.2", port);
+  auto sensor = std::make_shared<crx::sim::SpidevDevice>();
+  sandbox().add_device("/dev/spidev32766.2", sensor);
   int fd = -1;
   ASSERT_EQ(crx::spi_tempdev_open(&fd), 0);
-  EXPECT_EQ(port->mode(), 1);
-  EXPECT_EQ(port->max_speed_hz(), 1000000u);
+  EXPECT_EQ(sensor->mode(), 1);
+  EXPECT_EQ(sensor->max_speed_hz(), 1000000u);
   EXPECT_EQ(crx::spi_linuxdev_close(fd), 0);
+  EXPECT_EQ(sandbox().open_device_count(), 0);
 }
 
 TEST_F(SpiOpen, FailingSetUpStepClosesThePortAndStopsTheLaterSteps) {
@@ -200,29 +194,6 @@ TEST_F(SpiPort, ReadBeyond8192BytesGoesIn1024ByteChunksEachWithTheCommand) {
   }
 }
 
-TEST_F(SpiPort, ReadFailsWhenTheKernelReportsTooFewBytes) {
-  port().shortfall = 1;
-  for (uint32_t length : {0u, 4u, 8192u, 8193u, 20000u}) {
-    std::vector<uint8_t> data(length, 0xEE);
-    uint8_t status = 0xEE;
-    EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data.data(), length, &status), -1) << length;
-    EXPECT_EQ(status, 0xEE);
-    if (length <= 8192) {
-      EXPECT_EQ(std::count(data.begin(), data.end(), 0xEE), ptrdiff_t(length)) << "untouched on failure";
-    }
-  }
-}
-
-TEST_F(SpiPort, FailedMessageFailsTheReadAndEndsABulkRead) {
-  uint8_t data[20000];
-  port().fail_next(1);
-  EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data, 8, nullptr), -1);
-  port().clear_messages();
-  port().fail_message = 2;  // the third chunk of the next bulk read
-  EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data, 20000, nullptr), -1);
-  EXPECT_EQ(port().message_count(), 3u) << "no chunk after the failed one";
-}
-
 TEST_F(SpiPort, NullBufferIsRefusedUnlessNothingIsMoved) {
   EXPECT_EQ(crx::spi_iodev_read(fd(), 1, nullptr, 1, nullptr), -1);
   EXPECT_EQ(crx::spi_iodev_read(fd(), 1, nullptr, 9000, nullptr), -1);
@@ -295,15 +266,29 @@ TEST_F(SpiPort, WriteAcceptsAddressesUpTo128) {
   EXPECT_EQ(port().message_count(), 1u) << "refused writes send nothing";
 }
 
-TEST_F(SpiPort, WriteFailsWhenTheKernelReportsTooFewBytesOrFails) {
-  const auto data = pattern(20000);
+TEST_F(SpiPort, TransfersFailWhenTheKernelReportsTooFewBytesOrFails) {
+  std::vector<uint8_t> data(20000, 0xEE);
+  uint8_t status = 0xEE;
   port().shortfall = 1;
-  for (uint32_t length : {0u, 2u, 8192u, 8193u, 20000u})
-    EXPECT_EQ(crx::spi_iodev_write(fd(), 5, data.data(), length, nullptr), -1) << length;
+  for (uint32_t length : {0u, 4u, 8192u}) {
+    EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data.data(), length, &status), -1) << length;
+    EXPECT_EQ(crx::spi_iodev_write(fd(), 1, data.data(), length, &status), -1) << length;
+  }
+  EXPECT_EQ(status, 0xEE);
+  EXPECT_EQ(std::count(data.begin(), data.end(), 0xEE), 20000) << "a failed read copies nothing out";
+  for (uint32_t length : {8193u, 20000u}) {
+    EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data.data(), length, &status), -1) << length;
+    EXPECT_EQ(crx::spi_iodev_write(fd(), 1, data.data(), length, &status), -1) << length;
+  }
+
   port().shortfall = 0;
-  port().fail_next(1);
-  EXPECT_EQ(crx::spi_iodev_write(fd(), 5, data.data(), 2, nullptr), -1);
-  EXPECT_EQ(crx::spi_iodev_write(fd(), 5, data.data(), 2, nullptr), 0);
+  port().fail_next(2);
+  EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data.data(), 8, nullptr), -1);
+  EXPECT_EQ(crx::spi_iodev_write(fd(), 1, data.data(), 8, nullptr), -1);
+  port().clear_messages();
+  port().fail_message = port().messages_seen + 2;  // the third chunk of the next bulk read
+  EXPECT_EQ(crx::spi_iodev_read(fd(), 1, data.data(), 20000, nullptr), -1);
+  EXPECT_EQ(port().message_count(), 3u) << "no chunk after the failed one";
 }
 
 }  // namespace
