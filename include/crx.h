@@ -376,6 +376,11 @@ typedef enum crx_board_type_e {
 extern CRX_API uint32_t board_type;
 extern CRX_API int32_t num_sx1301_chips;
 
+/* Exports the chip's receive-status GPIO line as a rising-edge, active-high
+ * input; a line already exported is left as it is. 0 or the failing GPIO
+ * step's result. */
+CRX_API int setup_rx_status_pin(uint8_t chip);
+
 /* ======================================================================== */
 /* SPI and GPIO device layer                                                 */
 /* ======================================================================== */
