@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
+#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
 
 #include "crx.h"
