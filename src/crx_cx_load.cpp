@@ -16,6 +16,7 @@
 #include "crx.h"
 #include "crx_cx.h"
 #include "crx_cx_internal.h"
+#include "crx_flash.h"
 #include "log.h"
 #include "platform/os.h"
 
@@ -35,7 +36,8 @@ uint32_t be32(const uint8_t* p) {
 // The image size the header vouches for, or 0. The page count only counts
 // when the "version valid for" number matches the change counter, as SQLite
 // itself requires; a page size outside SQLite's range (1 means 65 536) would
-// make the copy the wrong length.
+// make the copy the wrong length, and an image larger than the flash area
+// cannot be there (copying it would only fill /tmp before failing).
 size_t image_size(const uint8_t* h) {
   uint32_t page_size = uint32_t{h[16]} << 8 | h[17];
   if (page_size == 1) page_size = 65536;
@@ -43,7 +45,8 @@ size_t image_size(const uint8_t* h) {
   if (!power_of_two || page_size < 512 || page_size > 65536) return 0;
   const uint32_t pages = be32(h + 28);
   if (pages == 0 || std::memcmp(h + 24, h + 92, 4) != 0) return 0;
-  return size_t{page_size} * pages;
+  const size_t size = size_t{page_size} * pages;
+  return size <= flash::area_size() ? size : 0;
 }
 
 void give_to_group(const std::string& path) {

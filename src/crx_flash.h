@@ -23,4 +23,11 @@ const FlashInfo& info();
 // Where the commissioning area starts on a raw SPI chip.
 inline constexpr uint32_t kRawAreaStart = 0x300000;
 
+// Bytes of the commissioning area by the last probe (0 before it).
+inline uint32_t area_size() {
+  const FlashInfo& i = info();
+  if (i.isMtd) return i.size;
+  return i.size > kRawAreaStart ? i.size - kRawAreaStart : 0;
+}
+
 }  // namespace crx::flash
