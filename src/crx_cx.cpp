@@ -50,6 +50,11 @@ bool open_connection(const std::string& path) {
     log_line("%s: unable to allocate memory to hold sqlite3 object", "CxInit");
     return false;
   }
+  // Column names are written in double quotes. SQLite would take a quoted
+  // name that matches no column for a string literal, so a missing column
+  // would read as its own name (or 0) and the getter would report success.
+  sqlite3_db_config(handle, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+  sqlite3_db_config(handle, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   cx_db.db = handle;
   return true;
 }
