@@ -376,6 +376,22 @@ typedef enum crx_board_type_e {
 extern CRX_API uint32_t board_type;
 extern CRX_API int32_t num_sx1301_chips;
 
+/* Module identity as crx_get_module_id reports it. */
+typedef struct crx_module_id_s {
+  char module_name[17];
+  char module_product_code[17];
+  char module_revision[3];
+  char module_serial_number[17];
+  char gateway_id[17]; /* the "Customer_Gateway_ID" column */
+} crx_module_id_t;
+
+/* Reads the PCBA (and for some boards the module) product code from the
+   commissioning database; never fails, an unknown board is a Condor NA. */
+CRX_API crx_board_type_t get_board_type(void);
+/* SX1301 chip count: the database's value when it has one, else by type. */
+CRX_API int get_num_chips(crx_board_type_t type);
+CRX_API int crx_get_module_id(crx_module_id_t *out);
+
 /* Exports the chip's receive-status GPIO line as a rising-edge, active-high
  * input; a line already exported is left as it is. 0 or the failing GPIO
  * step's result. */
@@ -404,6 +420,160 @@ typedef struct crx_reg_s {
 /* ======================================================================== */
 /* Commissioning database                                                    */
 /* ======================================================================== */
+
+/* Flash storage of the database image. Offsets count from the start of the
+   commissioning area; results are byte counts (possibly short) or -1. */
+CRX_API int LddFlashReadCommissionDb(uint32_t offset, void *buffer, size_t length);
+CRX_API int LddFlashWriteCommissionDb(uint32_t offset, const void *buffer, size_t length);
+/* Erases every sector that covers [0, length) of the area: 0 or -1. */
+CRX_API int LddFlashEraseCommissionDb(size_t length);
+CRX_API int LddFlashCloseCommissionDb(void);
+
+/* The unit's identity, region and option columns of table "Configuration".
+   The three modem fields carry a leading 'M' (a name cannot start with a
+   digit). ifhwaddr reads this record, so its layout is fixed. */
+typedef struct cx_config_table_s {
+  int32_t Version;
+  char Module_Name[18];
+  char Module_Product_Code[18];
+  char PCBA_Product_Code[18];
+  char Duplexer1_Product_Code[18];
+  char Duplexer2_Product_Code[18];
+  char M3G_4G_Modem_Product_Code[18];
+  char Factory_ID[6];
+  char Vendor_ID[10];
+  char Operating_Band[18];
+  float Min_UL_Frequency_MHz;
+  float Max_UL_Frequency_MHz;
+  float Min_DL_Frequency_MHz;
+  float Max_DL_Frequency_MHz;
+  float Min_DL_Power_dBm;
+  float Max_DL_Power_dBm;
+  float Tx_Bandwidth_MHz;
+  float Rx_Bandwidth_MHz;
+  float Tx_LO_MHz;
+  float Rx_LO_MHz;
+  int32_t Tx_FIR_Index;
+  int32_t Rx_FIR_Index;
+  char Module_Revision[4];
+  char Module_Serial_Number[18];
+  char PCBA_Revision[4];
+  char PCBA_Serial_Number[18];
+  char Duplexer1_Revision[4];
+  char Duplexer1_Serial_Number[18];
+  char Duplexer2_Revision[4];
+  char Duplexer2_Serial_Number[18];
+  char M3G_4G_Modem_Revision[4];
+  char M3G_4G_Modem_Serial_Number[18];
+  int32_t Mfg_Year;
+  int32_t Mfg_Week;
+  char Test_Station_ID[18];
+  int32_t Tested_Year;
+  int32_t Tested_Week;
+  char PCBA_MAC_Address[14];
+  char PCBA_IP_Address[16];
+  char Customer_Gateway_ID[18];
+  char Customer_Inventory_Name[18];
+  char Customer_Inventory_Product_Code[18];
+  char Customer_Inventory_Revision[4];
+  char Customer_Inventory_Serial_Number[18];
+  char Customer_Key1[18];
+  char Customer_Key2[18];
+  char Customer_Boot_Configuration[10];
+  char Customer_Runtime_Configuration[10];
+  int32_t Num_of_SX1301s;
+  int32_t Tx_Lbt_required;
+  int32_t Tx_Lbt_max_threshold;
+} cx_config_table_t;
+
+/* Table "Tx": AD936x attenuation and corrections, VCXO calibration. */
+typedef struct cx_tx_dig_gain_table_s {
+  int32_t Version;
+  int32_t AD936x_TX1_Atten_MSB;
+  int32_t AD936x_TX1_Atten_LSB;
+  int32_t AD936x_TX2_Atten_MSB;
+  int32_t AD936x_TX2_Atten_LSB;
+  float Temperature_degC;
+  int32_t TX1_Phase_Corr;
+  int32_t TX1_Gain_Corr;
+  int32_t TX1_Offset_I;
+  int32_t TX1_Offset_Q;
+  int32_t TX2_Phase_Corr;
+  int32_t TX2_Gain_Corr;
+  int32_t TX2_Offset_I;
+  int32_t TX2_Offset_Q;
+  int32_t VCXO_CAL_VOLTAGE;
+} cx_tx_dig_gain_table_t;
+
+/* Table "Rx": RSSI offsets and dBFS-to-dBm gains of both receivers. */
+typedef struct cx_rx_table_s {
+  int32_t Version;
+  float RSSI_OFFSET_RX0;
+  float RSSI_OFFSET_RX1;
+  float DBFS_TO_DBM_GAIN_RX0;
+  float DBFS_TO_DBM_GAIN_RX1;
+} cx_rx_table_t;
+
+typedef struct cx_ad9361_tx_attens_s {
+  int32_t TX1_Atten_MSB;
+  int32_t TX1_Atten_LSB;
+  int32_t TX2_Atten_MSB;
+  int32_t TX2_Atten_LSB;
+} cx_ad9361_tx_attens_t;
+
+typedef struct cx_module_id_s {
+  char Module_Name[18];
+  char Module_Product_Code[18];
+  char Module_Revision[4];
+  char Module_Serial_Number[18];
+  char Customer_Gateway_ID[18];
+} cx_module_id_t;
+
+typedef struct cx_rf_region_info_s {
+  int32_t Version;
+  char Operating_Band[18];
+  float Min_UL_Frequency_MHz;
+  float Max_UL_Frequency_MHz;
+  float Min_DL_Frequency_MHz;
+  float Max_DL_Frequency_MHz;
+  float Min_DL_Power_dBm;
+  float Max_DL_Power_dBm;
+  float Tx_Bandwidth_MHz;
+  float Rx_Bandwidth_MHz;
+  float Tx_LO_MHz;
+  float Rx_LO_MHz;
+  int32_t Tx_FIR_Index;
+  int32_t Rx_FIR_Index;
+} cx_rf_region_info_t;
+
+/* Called by CxExec for each result row; reads the columns of `statement`. */
+struct sqlite3_stmt;
+typedef void (*cx_row_callback_t)(struct sqlite3_stmt *statement, void *arg, int row_index);
+
+/* Connection: the first CxInit copies the image out of flash once per boot. */
+CRX_API bool CxInit(void);
+CRX_API bool CxCleanup(void);
+CRX_API int CxGetDatabaseVersion(void);
+CRX_API int CxExec(const char *sql, cx_row_callback_t callback, void *arg, int max_rows);
+
+/* Single values from the first row of a table (caller brackets them with
+   CxInit and CxCleanup). */
+CRX_API bool CxGetInt(const char *item, const char *table, int *out);
+CRX_API bool CxGetFloat(const char *item, const char *table, float *out);
+CRX_API bool CxGetString(const char *item, const char *table, int size, char *out);
+CRX_API bool CxGetIntArr(const char *item, const char *table, int *out, int *count);
+CRX_API bool CxGetLbtWholeTable(crx_lbt_cfg_t *lbt, const char *band, const char *table, int *rows);
+
+/* Whole records; each opens and closes the database itself. */
+CRX_API bool CxGetConfigTable(cx_config_table_t *out);
+CRX_API bool CxGetTxDigGainTable(cx_tx_dig_gain_table_t *out);
+CRX_API bool CxGetRxTable(cx_rx_table_t *out);
+CRX_API bool CxGetAd9361TxAttens(cx_ad9361_tx_attens_t *out);
+CRX_API bool CxGetModuleId(cx_module_id_t *out);
+CRX_API bool CxGetPcbaCode(char *buf, int size);
+CRX_API bool CxGetRfRegioInfo(cx_rf_region_info_t *out);
+CRX_API bool CxGetNumofChips(int *out);
+CRX_API bool CxGetLbtParameters(crx_lbt_cfg_t *lbt);
 
 /* ======================================================================== */
 /* Small-gateway (Wren) driver                                               */

@@ -249,6 +249,20 @@ void Sandbox::set_calendar_time(time_t t) {
   calendar_time_ = t;
 }
 
+void Sandbox::add_group(const std::string& name, gid_t gid) {
+  std::lock_guard lock(mutex_);
+  groups_[name] = gid;
+}
+
+bool Sandbox::group_id(const char* name, gid_t* gid) {
+  if (!name || !gid) return false;
+  std::lock_guard lock(mutex_);
+  auto it = groups_.find(name);
+  if (it == groups_.end()) return false;
+  *gid = it->second;
+  return true;
+}
+
 // ---- descriptors ----
 
 std::shared_ptr<Handle> Sandbox::handle(int fd) const {

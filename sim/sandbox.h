@@ -115,6 +115,10 @@ class Sandbox : public os::Backend {
   // A fixed calendar time for the log prefix and now(); 0 returns to the clock.
   void set_calendar_time(time_t t);
 
+  // Groups the library can look up by name; none unless a test adds them,
+  // so runs never depend on the host's group database.
+  void add_group(const std::string& name, gid_t gid);
+
   // ---- os::Backend ----
   std::string resolve(const char* path) override;
   int open(const char* path, int flags, mode_t mode) override;
@@ -126,6 +130,7 @@ class Sandbox : public os::Backend {
   off_t lseek(int fd, off_t offset, int whence) override;
   int ioctl(int fd, unsigned long request, void* arg) override;
   int fsync(int fd) override;
+  bool group_id(const char* name, gid_t* gid) override;
   key_t ipc_key(key_t key) override;
   std::string sem_name(const char* name) override;
   void console(const char* fmt, va_list ap) override;
@@ -158,6 +163,7 @@ class Sandbox : public os::Backend {
   struct timespec interrupt_remaining_ {};
   int64_t clock_shift_ns_ = 0;
   time_t calendar_time_ = 0;
+  std::map<std::string, gid_t> groups_;
 };
 
 }  // namespace crx::sim

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -38,6 +39,15 @@ int Backend::rename(const char* from, const char* to) {
 }
 int Backend::chown(const char* path, uid_t uid, gid_t gid) { return ::chown(resolve(path).c_str(), uid, gid); }
 FILE* Backend::fopen(const char* path, const char* mode) { return ::fopen(resolve(path).c_str(), mode); }
+bool Backend::group_id(const char* name, gid_t* gid) {
+  if (!name || !gid) return false;
+  struct group entry {};
+  struct group* found = nullptr;
+  char buf[4096];
+  if (::getgrnam_r(name, &entry, buf, sizeof buf, &found) != 0 || !found) return false;
+  *gid = found->gr_gid;
+  return true;
+}
 
 key_t Backend::ipc_key(key_t key) { return key; }
 std::string Backend::sem_name(const char* name) { return name ? name : ""; }

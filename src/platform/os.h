@@ -46,6 +46,8 @@ class Backend {
   virtual int rename(const char* from, const char* to);
   virtual int chown(const char* path, uid_t uid, gid_t gid);
   virtual FILE* fopen(const char* path, const char* mode);
+  // The id of a named group; false when the system has no such group.
+  virtual bool group_id(const char* name, gid_t* gid);
 
   // Inter-process names: System V keys and POSIX semaphore names.
   virtual key_t ipc_key(key_t key);
@@ -87,6 +89,7 @@ inline int unlink(const char* p) { return backend().unlink(p); }
 inline int rename(const char* a, const char* b) { return backend().rename(a, b); }
 inline int chown(const char* p, uid_t u, gid_t g) { return backend().chown(p, u, g); }
 inline FILE* fopen(const char* p, const char* m) { return backend().fopen(p, m); }
+inline bool group_id(const char* n, gid_t* g) { return backend().group_id(n, g); }
 inline key_t ipc_key(key_t k) { return backend().ipc_key(k); }
 inline std::string sem_name(const char* n) { return backend().sem_name(n); }
 // System V shared memory and named semaphores, with the key or name passed
