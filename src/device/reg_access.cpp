@@ -126,6 +126,26 @@ int check_board_call(int board, int index, bool pointer_ok, bool write) {
   return 0;
 }
 
+// The board reads say which check failed; the burst read words the row
+// check its own way.
+int check_logged_board_read(int board, int index, bool pointer_ok, bool burst) {
+  ensure_board_known();
+  if (board != 0) {
+    log_line("BrvDBG: E R R O R - Bad Board");
+    return ERR_BAD_BOARD_NB;
+  }
+  if (!board_index_ok(index)) {
+    if (burst) log_line("BrvDBG: E R R O R - idx not good");
+    else log_line("BrvDBG: E R R O R - wrong IDX (%d)", index);
+    return ERR_UNSPECIFIED;
+  }
+  if (!pointer_ok) {
+    log_line("BrvDBG: E R R O R - NULL pointer");
+    return ERR_UNSPECIFIED;
+  }
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -233,19 +253,7 @@ int crx_reg_init(int board) {
 }
 
 int crx_reg_brd_r(int board, int index, int32_t* value) {
-  ensure_board_known();
-  if (board != 0) {
-    log_line("BrvDBG: E R R O R - Bad Board");
-    return fail(ERR_BAD_BOARD_NB);
-  }
-  if (!board_index_ok(index)) {
-    log_line("BrvDBG: E R R O R - wrong IDX (%d)", index);
-    return fail(ERR_UNSPECIFIED);
-  }
-  if (!value) {
-    log_line("BrvDBG: E R R O R - NULL pointer");
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (const int code = check_logged_board_read(board, index, value != nullptr, false)) return fail(code);
   return read_field(kFpgaSelf, kBoardRegs[size_t(index)], value);
 }
 
@@ -255,19 +263,7 @@ int crx_reg_brd_w(int board, int index, int32_t value) {
 }
 
 int crx_reg_brd_rb(int board, int index, uint8_t* data, uint32_t length) {
-  ensure_board_known();
-  if (board != 0) {
-    log_line("BrvDBG: E R R O R - Bad Board");
-    return fail(ERR_BAD_BOARD_NB);
-  }
-  if (!board_index_ok(index)) {
-    log_line("BrvDBG: E R R O R - idx not good");
-    return fail(ERR_UNSPECIFIED);
-  }
-  if (!data) {
-    log_line("BrvDBG: E R R O R - NULL pointer");
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (const int code = check_logged_board_read(board, index, data != nullptr, true)) return fail(code);
   if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   if (read_burst(kFpgaSelf, kBoardRegs[size_t(index)], data, length) < 0) {
     if (crx_errno == ERR_SPI_READ) log_line("BrvDBG: %s E R R O R register read failed", __func__);
