@@ -587,6 +587,13 @@ CRX_API bool CxGetLbtParameters(crx_lbt_cfg_t *lbt);
 /* Board, chip and channel configuration; time on air                        */
 /* ======================================================================== */
 
+/* Configuration of board 0, its SX1301 chips and their ten IF channels each
+   (channel byte: chip number in the high nibble, channel in the low one).
+   Refused while the board runs. crx_conf_board may rewrite cfg->rx_freq. */
+CRX_API int crx_conf_board(uint8_t board, crx_board_cfg_t *cfg);
+CRX_API int crx_conf_chip(uint8_t board, uint8_t chip, const crx_chip_cfg_t *cfg);
+CRX_API int crx_conf_chan(uint8_t board, uint8_t chan, const crx_chan_cfg_t *cfg);
+
 /* Time on air of a packet to send, in whole ms (truncated); 0 when it cannot
    be computed. LoRa counts the payload CRC whatever no_crc says. */
 CRX_API uint32_t crx_time_on_air(const crx_tx_pkt_t *pkt);
