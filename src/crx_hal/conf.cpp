@@ -8,7 +8,6 @@
 #include "crx_hal/brd_cfg.h"
 #include "errors.h"
 #include "log.h"
-#include "stubs/reg_setup_stub.h"
 
 namespace crx {
 namespace {

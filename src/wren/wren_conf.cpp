@@ -7,7 +7,6 @@
 #include "crx_hal/brd_cfg.h"
 #include "errors.h"
 #include "log.h"
-#include "stubs/reg_setup_stub.h"
 #include "wren/db_snapshot.h"
 #include "wren/wren_conf.h"
 
