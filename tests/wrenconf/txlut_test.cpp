@@ -63,7 +63,7 @@ TEST_F(TxLut, FileWithCommentsFillsTheTableInOrder) {
   EXPECT_EQ(e.mix_gain, 11);
   EXPECT_EQ(e.rf_power, 20);
   EXPECT_EQ(tx_lut.lut[3].rf_power, 27);
-  EXPECT_TRUE(logged("No Listen Before Talk time intervals") == false) << "read only when the snapshot asks";
+  EXPECT_FALSE(logged("No Listen Before Talk time intervals")) << "read only when the snapshot asks";
 }
 
 TEST_F(TxLut, NegativeAndFractionalPowersAreTruncatedTowardZero) {

@@ -264,19 +264,4 @@ TEST_F(WrenChipChan, ModemSettingsOfTheThreeChannelKinds) {
   EXPECT_EQ(brd_cfg_priv.fsk_bandwidth[0], 3u);
 }
 
-TEST(WrenWithoutDatabase, ChipAndChannelNeedTheSnapshot) {
-  crx::sim::Sandbox sandbox;
-  sandbox.install();
-  crx_chip_cfg_t chip{};
-  EXPECT_EQ(ostra_wren_conf_chip(0, &chip), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-  crx_chan_cfg_t chan{};
-  crx_errno = 0;
-  EXPECT_EQ(ostra_wren_conf_chan(0, &chan), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-  EXPECT_TRUE(sandbox.syslog_contains(
-      "BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - Can't read the configuration database info."));
-  sandbox.uninstall();
-}
-
 }  // namespace
