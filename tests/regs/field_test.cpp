@@ -143,22 +143,6 @@ TEST_F(Fields, NarrowWritesReadModifyWriteTheirByteAndKeepTheOtherBits) {
   EXPECT_EQ(a[1].address, 454);
 }
 
-TEST_F(Fields, FieldShapesTheLayerCannotMoveAreRefusedWithoutTraffic) {
-  const crx_reg_t straddling{-1, 300, 4, false, 8, false, 0};  // crosses a byte boundary
-  const crx_reg_t empty{-1, 300, 0, false, 0, false, 0};
-  const crx_reg_t wide_offset{-1, 300, 1, false, 12, false, 0};
-  int32_t v = 0;
-  for (const crx_reg_t& row : {straddling, empty, wide_offset}) {
-    crx_errno = 0;
-    EXPECT_EQ(crx::regs::read_field(crx::regs::kFpgaSelf, row, &v), -1);
-    EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-    crx_errno = 0;
-    EXPECT_EQ(crx::regs::write_field(crx::regs::kFpgaSelf, row, 1), -1);
-    EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-  }
-  EXPECT_EQ(port().access_count(), 0u);
-}
-
 TEST_F(Fields, ThreeByteTransfersGoByteByByteAtOneAddress) {
   // Board row 228: 24 bits at address 1134.
   ASSERT_EQ(crx_reg_brd_w(0, 228, 0x112233), 0);
