@@ -417,6 +417,52 @@ typedef struct crx_reg_s {
   int32_t default_value; /* reset value of the hardware; never written by the library */
 } crx_reg_t;
 
+/* Register path of the board: the FPGA port on the large boards, the Wren
+   ports on the small ones. Only board number 0 exists (code 4 otherwise). */
+CRX_API int crx_reg_setup(int board);
+/* Closes what crx_reg_setup opened. 0, or -1 (code 55) when a Wren port
+   would not close. */
+CRX_API int crx_reg_close(void);
+/* True while the FPGA port is open. */
+CRX_API bool crx_reg_isSpiInitialized(void);
+/* Soft reset of the FPGA (large boards) or of every SX1301 (Wren boards). */
+CRX_API int crx_reg_reset(int board);
+/* Two resets, then the FPGA version and every SX1301's version and identity:
+   codes 9, 11, 12 and 13 for a board that does not answer as it should. */
+CRX_API int crx_reg_init(int board);
+
+/* One register field by its row in the FPGA (board) or SX1301 (chip) table:
+   bit-field extraction, sign extension and read-modify-write included.
+   Bad rows, null pointers and read-only rows give code 69 before any bus
+   traffic; a failed read gives code 1, a failed write code 2. On the Wren
+   boards the FPGA registers do not exist: board-register calls give 69. */
+CRX_API int crx_reg_brd_r(int board, int index, int32_t *value);
+CRX_API int crx_reg_brd_w(int board, int index, int32_t value);
+CRX_API int crx_reg_chip_r(int board, int chip, int index, int32_t *value);
+CRX_API int crx_reg_chip_w(int board, int chip, int index, int32_t value);
+/* Raw bytes from a row's address (no field handling), at most
+   CRX_REG_BURST_MAX bytes (longer bursts are refused with code 69). */
+#define CRX_REG_BURST_MAX 8192u
+CRX_API int crx_reg_brd_rb(int board, int index, uint8_t *data, uint32_t length);
+CRX_API int crx_reg_brd_wb(int board, int index, const uint8_t *data, uint32_t length);
+CRX_API int crx_reg_chip_rb(int board, int chip, int index, uint8_t *data, uint32_t length);
+CRX_API int crx_reg_chip_wb(int board, int chip, int index, const uint8_t *data, uint32_t length);
+
+/* One transaction on the FPGA's SPI bridge to the AD9361: tx_count bytes
+   out, then rx_count answer bytes in; together at most CRX_SPIBDG_MAX. */
+#define CRX_SPIBDG_MAX 16u
+CRX_API int crx_spibdg_w_r(int board, const uint8_t *tx, uint32_t tx_count, uint8_t *rx,
+                           uint32_t rx_count);
+/* One AD9361 field (a row of the AD9361 field table) through the bridge. */
+CRX_API int crx_ad9361_r(int board, int index, uint8_t *value);
+CRX_API int crx_ad9361_w(int board, int index, uint8_t value);
+/* Byte hooks of the AD9361 driver: `count` registers from `address`
+   downwards, one bridge transaction each. `device` is not used. 0, or -1
+   at the first failing transaction, for a count of 0 or for a range that
+   leaves the transceiver's 10-bit address space. */
+CRX_API int platform_spi_write(void *device, uint16_t address, const uint8_t *data, uint32_t count);
+CRX_API int platform_spi_read(void *device, uint16_t address, uint8_t *data, uint32_t count);
+
 /* ======================================================================== */
 /* Commissioning database                                                    */
 /* ======================================================================== */
@@ -579,6 +625,57 @@ CRX_API bool CxGetLbtParameters(crx_lbt_cfg_t *lbt);
 /* Small-gateway (Wren) driver                                               */
 /* ======================================================================== */
 
+/* Register hooks of a side radio's port: (descriptor, address, data,
+   length, optional status byte) -> 0 or -1. */
+typedef int (*crx_spi_reg_write_t)(int fd, uint8_t address, const uint8_t *data, uint32_t length,
+                                   uint8_t *status);
+typedef int (*crx_spi_reg_read_t)(int fd, uint8_t address, uint8_t *data, uint32_t length,
+                                  uint8_t *status);
+
+/* The SX127x side radio as the Wren bus hands it to its driver. */
+typedef struct sx127x_cfg_s {
+  int *spi_fd;          /* the side-radio port's descriptor (-1 while closed) */
+  uint32_t rx_bw_index; /* receive-bandwidth index of the last set-up */
+  int32_t radio_type;   /* 0 not identified, 1 SX1272, 2 SX1276 */
+  crx_spi_reg_write_t reg_write;
+  crx_spi_reg_read_t reg_read;
+} sx127x_cfg_t;
+
+/* The SX126x side radio: the same port. */
+typedef struct sx126x_cfg_s {
+  int *spi_fd;
+} sx126x_cfg_t;
+
+extern CRX_API sx127x_cfg_t sx127x_cfg;
+extern CRX_API sx126x_cfg_t sx126x_cfg;
+
+/* Identifies the board if needed, fills the side-radio records and opens
+   the three Wren ports (ostra_wren_open_spi). */
+CRX_API int ostra_wren_reg_setup(void);
+/* Opens every closed port: SX1301, side radio, GPIO FPGA. 0, or -1 with
+   code 55 at the first that will not open. */
+CRX_API int ostra_wren_open_spi(void);
+/* Closes every open port in the same order; a failing close stops there
+   with code 55, leaving the later ports open. */
+CRX_API int ostra_wren_close_spi(void);
+/* Opens the ports unless the GPIO FPGA's is already published. */
+CRX_API int ostra_wren_reg_open_spi(void);
+
+/* One field of the GPIO FPGA by its row: the value is masked but left at
+   its bit position. Row errors and read-only rows give code 69, a closed
+   port that will not open 55, a failed read 1, a failed write 2. */
+CRX_API int ostra_wren_gpio_fpga_read(int row, uint16_t *value);
+CRX_API int ostra_wren_gpio_fpga_write(int row, uint16_t value);
+/* The row's bits within its register: ((1 << width) - 1) << offset. */
+CRX_API int ostra_wren_reg_create_gpio_mask(int row, uint16_t *mask);
+
+/* Raw transfers to the Wren SX1301 at a 7-bit address, after opening any
+   closed port. No page selection: the register calls above do that. */
+CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t length,
+                                       uint8_t *status);
+CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
+                                        uint8_t *status);
+
 /* ======================================================================== */
 /* Listen-before-talk                                                        */
 /* ======================================================================== */
@@ -674,6 +771,13 @@ CRX_API int crx_loc_del_mote(uint32_t addr);
 /* ======================================================================== */
 /* LED control                                                               */
 /* ======================================================================== */
+
+/* The front-panel LEDs behind the GPIO FPGA (bits 2-13 of its LED
+   register). Each call opens and closes the port; failures are logged and
+   set no error code. */
+CRX_API int crx_set_led_state(uint16_t state);
+CRX_API int crx_get_led_state(uint16_t *state);
+CRX_API void crx_set_led_intensity(uint16_t intensity);
 
 #ifdef __cplusplus
 }

@@ -31,9 +31,10 @@ ssize_t FpgaPortDevice::pread(Handle&, void* buf, size_t len, off_t offset) {
   if (!admit(offset, d)) return -1;
   auto* out = static_cast<uint8_t*>(buf);
   const ssize_t n = read_registers(d.target, d.page, d.address, {out, len});
+  std::lock_guard lock(record_mutex_);
+  if (!recording_) return n;
   FpgaPortAccess access{false, uint64_t(offset), d.target, d.page, d.address, {}};
   if (n > 0) access.data.assign(out, out + n);
-  std::lock_guard lock(record_mutex_);
   record_.push_back(std::move(access));
   return n;
 }
@@ -44,8 +45,9 @@ ssize_t FpgaPortDevice::pwrite(Handle&, const void* buf, size_t len, off_t offse
   const auto* in = static_cast<const uint8_t*>(buf);
   {
     std::lock_guard lock(record_mutex_);
-    record_.push_back({true, uint64_t(offset), d.target, d.page, d.address,
-                       len ? std::vector<uint8_t>(in, in + len) : std::vector<uint8_t>{}});
+    if (recording_)
+      record_.push_back({true, uint64_t(offset), d.target, d.page, d.address,
+                         len ? std::vector<uint8_t>(in, in + len) : std::vector<uint8_t>{}});
   }
   return write_registers(d.target, d.page, d.address, {in, len});
 }
@@ -103,6 +105,10 @@ size_t FpgaPortDevice::access_count() const {
 void FpgaPortDevice::clear_accesses() {
   std::lock_guard lock(record_mutex_);
   record_.clear();
+}
+void FpgaPortDevice::set_recording(bool on) {
+  std::lock_guard lock(record_mutex_);
+  recording_ = on;
 }
 
 }  // namespace crx::sim

@@ -37,6 +37,9 @@ class FpgaPortDevice : public SpidevDevice {
   std::vector<FpgaPortAccess> accesses() const;
   size_t access_count() const;
   void clear_accesses();
+  // Long runs (benchmarks) switch the record off so it does not grow
+  // without bound; on by default.
+  void set_recording(bool on);
 
   // The default store, for scenarios and inspection.
   void poke(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> bytes);
@@ -64,6 +67,7 @@ class FpgaPortDevice : public SpidevDevice {
 
   mutable std::mutex record_mutex_;
   std::vector<FpgaPortAccess> record_;
+  bool recording_ = true;
   mutable std::mutex store_mutex_;
   std::map<uint16_t, std::vector<uint8_t>> store_;  // (target << 8 | page) -> 64 KiB
 };

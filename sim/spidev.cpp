@@ -106,4 +106,16 @@ void SpidevDevice::fail_settings(bool fail) {
   fail_settings_ = fail;
 }
 
+void SpidevDevice::fail_next_close(int n) {
+  std::lock_guard lock(mutex_);
+  pending_close_faults_ = n;
+}
+int SpidevDevice::close(Handle&) {
+  std::lock_guard lock(mutex_);
+  if (pending_close_faults_ <= 0) return 0;
+  --pending_close_faults_;
+  errno = EIO;
+  return -1;
+}
+
 }  // namespace crx::sim

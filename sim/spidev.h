@@ -50,6 +50,10 @@ class SpidevDevice : public Device {
   void clear_messages();
   // Setting requests fail (the message ioctl still works) while set.
   void fail_settings(bool fail);
+  // The next `n` closes report an error (the descriptor is released all the
+  // same, as the kernel does).
+  void fail_next_close(int n);
+  int close(Handle& h) override;
 
  protected:
   // Answers one message; returns the byte count the kernel would report, or
@@ -63,6 +67,7 @@ class SpidevDevice : public Device {
   uint8_t lsb_ = 0;
   uint8_t bits_ = 8;
   bool fail_settings_ = false;
+  int pending_close_faults_ = 0;
   std::vector<RecordedMessage> record_;
 };
 

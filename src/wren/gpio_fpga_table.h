@@ -27,6 +27,7 @@ enum GpioFpgaRow : uint8_t {
   WREN_GREG_GPIO_3_ALL = 33, // LED register
   GPIO_LBT_START = 34,
   GPIO_SX1301_RESET = 45,
+  GPIO_LED_INTENSITY = 70,   // whole register 21
   GPIO_LBT_RESULT = 71,
   GPIO_LBT_LENGTH = 72,
   WREN_GREG_S_SCAN_EN = 73,

@@ -1,0 +1,20 @@
+#include "boards.h"
+
+namespace crx::sim {
+
+std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips) {
+  auto port = std::make_shared<FpgaBoardPort>(chips);
+  sandbox.add_device("/dev/spifpga32766.1", port);
+  return port;
+}
+
+WrenBoard install_wren_board(Sandbox& sandbox) {
+  WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<SpidevDevice>(),
+                  std::make_shared<WrenGpioFpga>()};
+  sandbox.add_device("/dev/spidev32766.1", board.sx1301);
+  sandbox.add_device("/dev/spidev32766.4", board.side_radio);
+  sandbox.add_device("/dev/spidev32766.6", board.gpio_fpga);
+  return board;
+}
+
+}  // namespace crx::sim

@@ -1,0 +1,84 @@
+// The large boards behind "/dev/spifpga32766.1": the front-end FPGA
+// (target 8) with its SPI bridge to the AD9361, and up to eight SX1301
+// chips (targets 0 to 7).
+//
+// FPGA registers, by byte address:
+//   0x00  bit 7: soft reset (restores every register, reads back 0)
+//   0x01  version, read-only (48 on current images)
+//   0x40  SPI-bridge transmit buffer: every byte written is queued (16 at
+//         most); a burst stays on the address
+//   0x41  SPI-bridge receive buffer: every byte read takes the next answer
+//         byte (0 when empty); a burst stays on the address
+//   0x44  bit 0: write 1 to run the queued bytes through the AD9361 as one
+//         transaction; reads 1 while the bridge is busy
+// Any other address up to 0x8000 is a plain byte.
+//
+// Chips: a positioned access with a page byte other than 0xFF selects that
+// page on the chip first. Targets at or above the populated count answer
+// zeros and drop writes, as an empty socket does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "ad9361.h"
+#include "fpga_port.h"
+#include "sx1301.h"
+
+namespace crx::sim {
+
+class FpgaBoardPort : public FpgaPortDevice {
+ public:
+  static constexpr int kMaxChips = 8;
+  static constexpr uint8_t kVersion = 48;
+
+  explicit FpgaBoardPort(int chips = kMaxChips);
+
+  int chip_count() const { return chips_; }
+  // Chip `n` (0 to 7), populated or not.
+  Sx1301Chip& chip(int n) { return *chip_[size_t(n) % kMaxChips]; }
+  Ad9361Chip& ad9361() { return ad9361_; }
+
+  // What the version register answers; survives soft resets.
+  void set_version(uint8_t version);
+  // Reads of the busy bit that still show 1 after a start; -1 keeps the
+  // bridge busy for ever. 1 by default.
+  void set_bridge_busy_reads(int reads);
+  int soft_reset_count() const;
+
+  // Scenario and inspection of the FPGA's own registers and of the chips
+  // (target 0-7, page 0xFF for the current page), without side effects.
+  void poke(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> bytes);
+  std::vector<uint8_t> peek(uint8_t target, uint8_t page, uint16_t address, size_t length) const;
+
+ protected:
+  ssize_t read_registers(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) override;
+  ssize_t write_registers(uint8_t target, uint8_t page, uint16_t address,
+                          std::span<const uint8_t> in) override;
+
+ private:
+  Sx1301Chip* select(uint8_t target, uint8_t page);
+  uint8_t fpga_load(uint16_t address);
+  void fpga_store(uint16_t address, uint8_t value);
+  void restore_defaults();
+
+  const int chips_;
+  std::array<std::unique_ptr<Sx1301Chip>, kMaxChips> chip_;
+  Ad9361Chip ad9361_;
+
+  mutable std::mutex mutex_;  // one transfer at a time; guards the FPGA state below
+  std::vector<uint8_t> regs_;
+  std::deque<uint8_t> tx_queue_;
+  std::deque<uint8_t> rx_queue_;
+  uint8_t version_ = kVersion;
+  int busy_reads_ = 1;
+  int busy_left_ = 0;
+  int resets_ = 0;
+};
+
+}  // namespace crx::sim
