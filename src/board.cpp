@@ -73,8 +73,8 @@ crx_board_type_t module_variant(const char* pcba) {
   log_line("Module ID: %s", module.Module_Product_Code);
   const bool is_special = same_code(module.Module_Product_Code, special_module);
   const crx_board_type_t type = is_special ? special : base;
-  if (condor) log_line(is_special ? "Condor Japan board" : "Condor Europe board");
-  else log_line(is_special ? "Ostra Heron Rail" : "Ostra Heron TDD");
+  if (condor) log_line("%s", is_special ? "Condor Japan board" : "Condor Europe board");
+  else log_line("%s", is_special ? "Ostra Heron Rail" : "Ostra Heron TDD");
   return type;
 }
 

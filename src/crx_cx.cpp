@@ -130,6 +130,19 @@ bool one_row(int count, const char* who, const char* item, const char* table) {
   return false;
 }
 
+// One value from the first row of `table` through `row`; `dest_ok` tells
+// whether the caller's destination is usable.
+bool single_value(const char* who, const char* item, const char* table, bool dest_ok, cx_row_callback_t row,
+                  void* arg) {
+  if (!item || !table || !dest_ok) {
+    log_line("%s: invalid parameter", who);
+    return false;
+  }
+  char q[kQuerySize];
+  if (!query_text(q, who, item, table)) return false;
+  return one_row(CxExec(q, row, arg, 1), who, item, table);
+}
+
 void int_row(sqlite3_stmt* st, void* arg, int) {
   if (!arg) {
     log_line("%s: integer pointer is NULL", "cxGetIntCallback");
@@ -272,34 +285,16 @@ int CxExec(const char* sql, cx_row_callback_t callback, void* arg, int max_rows)
 }
 
 bool CxGetInt(const char* item, const char* table, int* out) {
-  if (!item || !table || !out) {
-    log_line("%s: invalid parameter", "CxGetInt");
-    return false;
-  }
-  char q[kQuerySize];
-  if (!query_text(q, "CxGetInt", item, table)) return false;
-  return one_row(CxExec(q, int_row, out, 1), "CxGetInt", item, table);
+  return single_value("CxGetInt", item, table, out != nullptr, int_row, out);
 }
 
 bool CxGetFloat(const char* item, const char* table, float* out) {
-  if (!item || !table || !out) {
-    log_line("%s: invalid parameter", "CxGetFloat");
-    return false;
-  }
-  char q[kQuerySize];
-  if (!query_text(q, "CxGetFloat", item, table)) return false;
-  return one_row(CxExec(q, float_row, out, 1), "CxGetFloat", item, table);
+  return single_value("CxGetFloat", item, table, out != nullptr, float_row, out);
 }
 
 bool CxGetString(const char* item, const char* table, int size, char* out) {
-  if (!item || !table || !out || size < 1) {
-    log_line("%s: invalid parameter", "CxGetString");
-    return false;
-  }
-  char q[kQuerySize];
-  if (!query_text(q, "CxGetString", item, table)) return false;
   StringDest dest{out, size};
-  return one_row(CxExec(q, string_row, &dest, 1), "CxGetString", item, table);
+  return single_value("CxGetString", item, table, out && size >= 1, string_row, &dest);
 }
 
 bool CxGetIntArr(const char* item, const char* table, int* out, int* count) {

@@ -252,24 +252,37 @@ bool seek(uint32_t offset, const char* who) {
   return true;
 }
 
-int mtd_read(uint32_t offset, uint8_t* buf, size_t length) {
-  if (!seek(offset, "lddFlashRead")) return -1;
+// Moves `length` bytes at `offset` with repeated reads or writes (`io`),
+// as far as the device goes. `what` is "read" or "write" for the log.
+template <typename Buffer, typename Io>
+int mtd_transfer(uint32_t offset, Buffer* buf, size_t length, const char* who, const char* what, Io io) {
+  if (!seek(offset, who)) return -1;
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = os::read(flash_fd, buf + done, length - done);
+    const ssize_t n = io(flash_fd, buf + done, length - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int e = errno;
-      log_line("%s: Failed to read data from flash: %s [%d]", "lddFlashRead", std::strerror(e), e);
+      log_line("%s: Failed to %s data from flash: %s [%d]", who, what, std::strerror(e), e);
       return -1;
     }
     if (n == 0) {
-      log_line("%s: WARNING: Flash read returned 0 bytes", "lddFlashRead");
+      log_line("%s: WARNING: Flash %s returned 0 bytes", who, what);
       break;
     }
     done += static_cast<size_t>(n);
   }
   return static_cast<int>(done);
+}
+
+int mtd_read(uint32_t offset, uint8_t* buf, size_t length) {
+  return mtd_transfer(offset, buf, length, "lddFlashRead", "read",
+                      [](int fd, uint8_t* p, size_t n) { return os::read(fd, p, n); });
+}
+
+int mtd_write(uint32_t offset, const uint8_t* buf, size_t length) {
+  return mtd_transfer(offset, buf, length, "lddFlashWrite", "write",
+                      [](int fd, const uint8_t* p, size_t n) { return os::write(fd, p, n); });
 }
 
 int raw_read(uint32_t address, uint8_t* buf, size_t length) {
@@ -286,26 +299,6 @@ int raw_read(uint32_t address, uint8_t* buf, size_t length) {
     }
     std::memcpy(buf + done, page, chunk);
     done += chunk;
-  }
-  return static_cast<int>(done);
-}
-
-int mtd_write(uint32_t offset, const uint8_t* buf, size_t length) {
-  if (!seek(offset, "lddFlashWrite")) return -1;
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = os::write(flash_fd, buf + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int e = errno;
-      log_line("%s: Failed to write data from flash: %s [%d]", "lddFlashWrite", std::strerror(e), e);
-      return -1;
-    }
-    if (n == 0) {
-      log_line("%s: WARNING: Flash write returned 0 bytes", "lddFlashWrite");
-      break;
-    }
-    done += static_cast<size_t>(n);
   }
   return static_cast<int>(done);
 }
