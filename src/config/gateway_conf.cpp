@@ -6,10 +6,6 @@
 #include "config/config_parse.h"
 #include "log.h"
 
-// The LED module is not part of every build yet: without it the intensity
-// is only logged. Drop `weak` once it is, so that static links pull it in.
-extern "C" CRX_API void crx_set_led_intensity(uint16_t intensity) __attribute__((weak));
-
 namespace crx::config {
 
 namespace {
@@ -115,7 +111,7 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
 
   if (const Json* v = present(obj, "led_intensity")) {
     const uint16_t intensity = to_u16(num(v));
-    if (crx_set_led_intensity) crx_set_led_intensity(intensity);
+    crx_set_led_intensity(intensity);
     log_line("INFO: led_intensity is set to %d", intensity);
   } else {
     log_line("INFO: led_intensity is not configured");
