@@ -676,9 +676,159 @@ CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t 
 CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
                                         uint8_t *status);
 
+/* One SX125x radio: the record setup_sx125x takes and the Wren private
+   configuration holds per radio. */
+typedef struct sx125x_radio_s {
+  bool enabled;
+  bool clk_src;   /* this radio drives the clock output */
+  bool tx_enable;
+  uint32_t freq_hz;  /* centre frequency */
+  float rssi_offset; /* dB */
+  uint32_t type;     /* 1 SX1255, 2 SX1257 */
+} sx125x_radio_t;
+
+/* Per radio of the one SX1301 (index = chip x 2 + RF chain), from the
+   commissioning database. */
+typedef struct ostra_wren_db_radio_s {
+  uint8_t clk_src;
+  uint8_t tx_enable;
+  float rssi_offset; /* dB */
+} ostra_wren_db_radio_t;
+
+/* The Wren boards' snapshot of the commissioning database, read once.
+   Strings are cut to their field and always terminated. */
+typedef struct ostra_indoor_db_config_s {
+  uint8_t region_set;        /* 1 once the frequency limits are loaded */
+  int32_t config_version;    /* "Version" of "Configuration" */
+  int32_t rx_table_version;  /* "Version" of "Rx" */
+  int32_t tx_table_version;  /* "Version" of "Tx" */
+  char Module_Name[17];
+  char Module_Product_Code[17];
+  char PCBA_Product_Code[17];
+  char M3G_4G_Modem_Product_Code[17];
+  char Factory_ID[5];
+  char Vendor_ID[9];
+  char Operating_Band[17];
+  float Min_UL_Frequency_MHz;
+  float Max_UL_Frequency_MHz;
+  float Min_DL_Frequency_MHz;
+  float Max_DL_Frequency_MHz;
+  float Min_DL_Power_dBm;
+  float Max_DL_Power_dBm;
+  int32_t Num_of_SX1301s;
+  char RF_Type[17];
+  ostra_wren_db_radio_t radio[2];
+  char Module_Revision[3];
+  char Module_Serial_Number[17];
+  char PCBA_Revision[3];
+  char PCBA_Serial_Number[17];
+  char M3G_4G_Modem_Revision[3];
+  char M3G_4G_Modem_Serial_Number[17];
+  int32_t Mfg_Year;
+  int32_t Mfg_Week;
+  char Test_Station_ID[17];
+  int32_t Tested_Year;
+  int32_t Tested_Week;
+  char PCBA_MAC_Address[13];
+  char PCBA_IP_Address[15];
+  char Customer_Gateway_ID[17];
+  char Customer_Inventory_Name[17];
+  char Customer_Inventory_Product_Code[17];
+  char Customer_Inventory_Revision[3];
+  char Customer_Inventory_Serial_Number[17];
+  char Customer_Key1[17];
+  char Customer_Key2[17];
+  char Customer_Boot_Configuration[9];
+  char Customer_Runtime_Configuration[9];
+  crx_lbt_cfg_t lbt;  /* enabled = "Tx_LBT_enable" of "Tx" */
+  uint8_t lbt_status; /* cleared whenever the LBT table is read */
+  char Tx_LUT_JSON_Location[256];
+} ostra_indoor_db_config_t;
+
+extern CRX_API ostra_indoor_db_config_t ostra_indoor_db_config;
+/* 1 after a complete, successful read of the snapshot. */
+extern CRX_API uint8_t ostra_indoor_db_configured;
+
+/* The Wren driver's private configuration. */
+typedef struct ostra_wren_prv_cfg_s {
+  uint8_t board_configured;
+  uint8_t chip_configured[1];
+  uint8_t radio_enable[2];
+  uint8_t radio_number[2]; /* 0 and 1 */
+  uint8_t chan_radio[10];  /* radio feeding each channel of the chip */
+  int32_t reserved_m40;    /* -40 after initialisation; nothing reads it */
+  sx125x_radio_t radio[2];
+  uint32_t rx_freq_min; /* Hz, bounds inclusive */
+  uint32_t rx_freq_max;
+  uint32_t tx_freq_min;
+  uint32_t tx_freq_max;
+} ostra_wren_prv_cfg_t;
+
+extern CRX_API ostra_wren_prv_cfg_t ostra_wren_prv_cfg;
+
+/* The region loader crx_conf_board installs: fills the frequency limits of
+   a crx_freq_band_t; 0 or -1. */
+typedef int (*ostra_wren_region_loader_t)(uint32_t freq_band);
+typedef struct ostra_wren_function_pointers_s {
+  ostra_wren_region_loader_t get_region_info;
+} ostra_wren_function_pointers_t;
+extern CRX_API ostra_wren_function_pointers_t ostra_wren_function_pointers;
+
+/* Reads the snapshot (0, or -1 with code 69; the database is closed again
+   either way). */
+CRX_API int ostra_wren_get_db_config(void);
+/* Closes the database after a failed read: 0, or -1 when that fails too. */
+CRX_API int wren_cx_err_close_and_cleanup(void);
+/* *flag = 1 when the database carries the frequency limits (configuration
+   version 4 or later), else 0; loads the snapshot first if needed. */
+CRX_API int ostra_wren_db_rf_region(uint8_t *flag);
+CRX_API int ostra_wren_region_info_version(uint8_t *flag);
+/* Frequency limits from the snapshot, or through the region loader. */
+CRX_API int ostra_wren_get_region_info(uint32_t freq_band);
+CRX_API int ostra_wren_set_region_info_from_db(uint32_t freq_band);
+/* Initial values of the private configuration, once per process. */
+CRX_API void ostra_wren_priv_cfg_init(void);
+
+/* The configuration calls of the Wren boards (channel id = chip x 16 +
+   channel index). */
+CRX_API int ostra_wren_conf_board(const crx_board_cfg_t *cfg);
+CRX_API int ostra_wren_conf_chip(uint8_t chip, const crx_chip_cfg_t *cfg);
+CRX_API int ostra_wren_conf_chan(uint8_t chan, const crx_chan_cfg_t *cfg);
+CRX_API int ostra_wren_conf_board_priv(const crx_board_cfg_t *cfg);
+CRX_API int ostra_wren_conf_chip_priv(uint8_t chip, const crx_chip_cfg_t *cfg);
+CRX_API int ostra_wren_conf_chan_priv(uint8_t chan, const crx_chan_cfg_t *cfg);
+
+CRX_API int ostra_wren_get_module_id(crx_module_id_t *out);
+
+/* TX gain table: loaded from the file the snapshot names (default
+   "/etc/default/tx_lut.json"); 0 or -1 with code 69. */
+CRX_API int ostra_wren_load_tx_lut(void);
+CRX_API int ostra_wren_parse_txlut_json(const char *path);
+
 /* ======================================================================== */
 /* Listen-before-talk                                                        */
 /* ======================================================================== */
+
+/* Clears the whole record (392 bytes). */
+CRX_API void init_lbt_structure(crx_lbt_cfg_t *lbt);
+/* Builds the board's active LBT table from the application's block and the
+   database's record (a null pointer counts as an all-zero record). The
+   database wins where it makes LBT mandatory. Always 0. */
+CRX_API int set_lbt_brd_priv(const crx_lbt_cfg_t *app, const crx_lbt_cfg_t *db);
+/* Sorts the active table by maximum TX power, ascending when 0; equal
+   powers keep their order. */
+CRX_API void sort_brd_priv_lbt_lut(int descending);
+/* Index of the first active entry with power_dbm <= its maximum power and
+   min <= freq_hz < max, or -1. */
+CRX_API int crx_get_lbt_LUT_index(uint32_t freq_hz, int power_dbm);
+/* Copies the active table out; -1 with code 3 for a null pointer. */
+CRX_API int crx_get_lbt_configuration(crx_lbt_cfg_t *out);
+/* True when the database's "Tx_Lbt_required" is non-zero. */
+CRX_API bool isLbtRequired(void);
+/* The board's transmit limits in Hz; -1 with code 3 for a null pointer. */
+CRX_API int crx_get_tx_freq(uint32_t *min_hz, uint32_t *max_hz);
+/* Every power is accepted: always 1. */
+CRX_API int crx_tx_power_valid(float power_dbm);
 
 /* ======================================================================== */
 /* Board, chip and channel configuration; time on air                        */

@@ -141,9 +141,8 @@ int get_num_chips(crx_board_type_t type) {
 
 int crx_get_module_id(crx_module_id_t* out) {
   crx::identify_board();
-  // The Wren boards keep their identity in the Wren driver's database
-  // snapshot; until that driver exists they take the generic path below.
-  // Its hand-over goes here: if (crx::is_wren_board(board_type)) return ...;
+  // The Wren boards keep their identity in the Wren driver's database snapshot.
+  if (crx::is_wren_board(board_type)) return ostra_wren_get_module_id(out);
   if (!out) return crx::fail(ERR_NULL_PTR);
   cx_module_id_t module{};
   if (!CxGetModuleId(&module)) return crx::fail(ERR_UNSPECIFIED);

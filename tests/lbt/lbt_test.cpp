@@ -1,0 +1,245 @@
+// The active listen-before-talk table: the merge of database and
+// application, its order, the lookup of the governing entry, and the table
+// crx_conf_board builds from a commissioning database.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "crx.h"
+#include "crx_hal/brd_cfg.h"
+#include "tests/conf/board_fixture.h"
+
+namespace {
+
+using crx::brd_cfg_priv;
+using crx::sim::CxDatabase;
+using crx::sim::CxLbtRow;
+
+crx_lbt_entry_t entry(int power, uint32_t min_hz, uint32_t max_hz, int talk = 4000, int listen = 5000,
+                      int threshold = -80) {
+  return {power, min_hz, max_hz, talk, listen, threshold};
+}
+
+crx_lbt_cfg_t table(int32_t enabled, const std::vector<crx_lbt_entry_t>& entries) {
+  crx_lbt_cfg_t t;
+  init_lbt_structure(&t);
+  t.enabled = enabled;
+  for (const auto& e : entries) t.entries[t.count++] = e;
+  return t;
+}
+
+std::vector<int> powers() {
+  std::vector<int> out;
+  for (int i = 0; i < brd_cfg_priv.lbt.count; ++i) out.push_back(brd_cfg_priv.lbt.entries[i].max_tx_power_dbm);
+  return out;
+}
+
+class LbtMerge : public crx::sim::SandboxTest {
+ protected:
+  bool logged(const std::string& text) { return sandbox().syslog_contains(text); }
+  const crx_lbt_cfg_t db4 = table(1, {entry(14, 1, 2), entry(20, 1, 2), entry(27, 1, 2), entry(10, 1, 2)});
+  const crx_lbt_cfg_t app2 = table(1, {entry(5, 3, 4), entry(6, 3, 4)});
+};
+
+TEST_F(LbtMerge, NeitherSourceAskingLeavesTheTableAsItWas) {
+  brd_cfg_priv.lbt = table(0, {entry(1, 2, 3)});
+  crx_lbt_cfg_t app = app2;
+  app.enabled = 0;
+  EXPECT_EQ(set_lbt_brd_priv(&app, nullptr), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 1);
+  crx_lbt_cfg_t db = db4;
+  db.enabled = 0;
+  EXPECT_EQ(set_lbt_brd_priv(&app, &db), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 1);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].max_tx_power_dbm, 1);
+  EXPECT_EQ(set_lbt_brd_priv(nullptr, nullptr), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 1);
+}
+
+TEST_F(LbtMerge, ApplicationEntriesRuleWhereTheDatabaseDoesNotRequireLbt) {
+  crx_lbt_cfg_t db = db4;
+  db.enabled = 0;
+  crx_lbt_cfg_t app = app2;
+  app.enabled = 7;
+  EXPECT_EQ(set_lbt_brd_priv(&app, &db), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 7);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(5, 6));
+  EXPECT_FALSE(logged("INFO: No valid Listen Before Talk LUT entries found in API config. Using default values."));
+}
+
+TEST_F(LbtMerge, ApplicationWithoutEntriesTakesTheDatabaseEntries) {
+  crx_lbt_cfg_t db = db4;
+  db.enabled = 0;
+  const crx_lbt_cfg_t app = table(1, {});
+  EXPECT_EQ(set_lbt_brd_priv(&app, &db), 0);
+  EXPECT_TRUE(logged("INFO: No valid Listen Before Talk LUT entries found in API config. Using default values."));
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(14, 20, 27, 10));
+
+  // With an empty database as well the table is the all-zero default.
+  EXPECT_EQ(set_lbt_brd_priv(&app, nullptr), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].max_freq_hz, 0u);
+}
+
+TEST_F(LbtMerge, MandatoryDatabaseTableWinsOverTheApplication) {
+  EXPECT_EQ(set_lbt_brd_priv(&app2, &db4), 0);
+  EXPECT_TRUE(logged("INFO: LBT is mandatory in this region, and Listen/talk times may not be customized. Using "
+                     "database values."));
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(14, 20, 27, 10));
+
+  sandbox().clear_logs();
+  crx_lbt_cfg_t quiet_app{};
+  EXPECT_EQ(set_lbt_brd_priv(&quiet_app, &db4), 0);
+  EXPECT_FALSE(logged("INFO: LBT is mandatory"));
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 4);
+}
+
+TEST_F(LbtMerge, CountsBeyondTheTableAreCutToSixteen) {
+  crx_lbt_cfg_t app = table(1, {});
+  for (int i = 0; i < CRX_LBT_MAX_ENTRIES; ++i) app.entries[i] = entry(CRX_LBT_MAX_ENTRIES - i, 0, 100);
+  app.count = 200;
+  EXPECT_EQ(set_lbt_brd_priv(&app, nullptr), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, CRX_LBT_MAX_ENTRIES);
+  sort_brd_priv_lbt_lut(0);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].max_tx_power_dbm, 1);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[15].max_tx_power_dbm, 16);
+
+  brd_cfg_priv.lbt.count = 255;  // however it got there, lookups stay inside the table
+  EXPECT_EQ(crx_get_lbt_LUT_index(50, 17), -1);
+  sort_brd_priv_lbt_lut(1);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].max_tx_power_dbm, 16);
+}
+
+TEST(LbtSort, AscendingOrDescendingWithEqualPowersKeepingTheirOrder) {
+  brd_cfg_priv.lbt = table(1, {entry(27, 1, 2), entry(14, 1, 2), entry(20, 10, 11), entry(20, 20, 21),
+                               entry(14, 30, 31)});
+  sort_brd_priv_lbt_lut(0);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(14, 14, 20, 20, 27));
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].min_freq_hz, 1u);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].min_freq_hz, 30u);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[2].min_freq_hz, 10u);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[3].min_freq_hz, 20u);
+  // Whole entries move, not just their powers.
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[4].max_freq_hz, 2u);
+
+  sort_brd_priv_lbt_lut(1);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(27, 20, 20, 14, 14));
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].min_freq_hz, 10u);
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[3].min_freq_hz, 1u);
+}
+
+TEST(LbtLookup, LowestPowerCapThatAllowsThePowerInsideAHalfOpenRange) {
+  brd_cfg_priv.lbt = table(1, {entry(27, 915000000, 928000000), entry(14, 915000000, 928000000),
+                               entry(20, 915000000, 928000000), entry(30, 902000000, 915000000)});
+  sort_brd_priv_lbt_lut(0);
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 16), 1);  // the 20 dBm entry
+  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].max_tx_power_dbm, 20);
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 14), 0);
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, -128), 0);
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 27), 2);
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 28), -1);
+  EXPECT_EQ(crx_get_lbt_LUT_index(915000000, 28), -1) << "915 MHz is the maximum of the 30 dBm entry";
+  EXPECT_EQ(crx_get_lbt_LUT_index(914999999, 28), 3);
+  EXPECT_EQ(crx_get_lbt_LUT_index(902000000, 28), 3);
+  EXPECT_EQ(crx_get_lbt_LUT_index(901999999, 0), -1);
+  EXPECT_EQ(crx_get_lbt_LUT_index(928000000, 0), -1);
+
+  brd_cfg_priv.lbt.count = 0;
+  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 0), -1);
+}
+
+TEST(LbtAccessors, ConfigurationCopyTransmitLimitsAndPowerCheck) {
+  brd_cfg_priv.lbt = table(1, {entry(14, 1, 2)});
+  crx_lbt_cfg_t out;
+  std::memset(&out, 0xAB, sizeof out);
+  EXPECT_EQ(crx_get_lbt_configuration(&out), 0);
+  EXPECT_EQ(std::memcmp(&out, &brd_cfg_priv.lbt, sizeof out), 0);
+  EXPECT_EQ(sizeof out, 392u);
+  crx_errno = 0;
+  EXPECT_EQ(crx_get_lbt_configuration(nullptr), -1);
+  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+
+  crx::region_limits = {1, 2, 863000000, 870000000};
+  uint32_t lo = 0, hi = 0;
+  EXPECT_EQ(crx_get_tx_freq(&lo, &hi), 0);
+  EXPECT_EQ(lo, 863000000u);
+  EXPECT_EQ(hi, 870000000u);
+  EXPECT_EQ(crx_get_tx_freq(nullptr, &hi), -1);
+  EXPECT_EQ(crx_get_tx_freq(&lo, nullptr), -1);
+
+  EXPECT_EQ(crx_tx_power_valid(-100.0f), 1);
+  EXPECT_EQ(crx_tx_power_valid(1.0e9f), 1);
+
+  init_lbt_structure(&out);
+  const crx_lbt_cfg_t zero{};
+  EXPECT_EQ(std::memcmp(&out, &zero, sizeof out), 0);
+  init_lbt_structure(nullptr);
+}
+
+class LbtFromDatabase : public crx::test::BoardTest {
+ protected:
+  // A US915 board whose database requires LBT with the given rows.
+  CxDatabase requiring(const std::vector<CxLbtRow>& rows) {
+    CxDatabase db(6);
+    db.set("Configuration", "Tx_Lbt_required", 1);
+    for (const auto& r : rows) db.add_lbt(r);
+    return db;
+  }
+  int configure(const crx_lbt_cfg_t& app) {
+    crx_board_cfg_t cfg = board_cfg(FREQ_BAND_US915, 910000000);
+    cfg.lbt = app;
+    return crx_conf_board(0, &cfg);
+  }
+};
+
+TEST_F(LbtFromDatabase, RequiredTableOfTheUnitsBandIsSortedIntoTheBoard) {
+  fpga_board(requiring({{"US915", 27, 915.0, 920.0, 4000, 5000, -80},
+                        {"EU868", 5, 863.0, 870.0, 1000, 5000, -80},
+                        {"US915", 14, 920.0, 928.0, 4000, 128, -85},
+                        {"US915", 20, 902.5, 915.0, 400, 5000, -82}}));
+  ASSERT_EQ(configure(table(1, {entry(3, 1, 2)})), 0) << syslog_dump();
+  EXPECT_TRUE(logged("INFO: LBT is mandatory in this region"));
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(14, 20, 27));
+  const crx_lbt_entry_t& e = brd_cfg_priv.lbt.entries[1];
+  EXPECT_EQ(e.min_freq_hz, 902500000u);
+  EXPECT_EQ(e.max_freq_hz, 915000000u);
+  EXPECT_EQ(e.max_talk_time_ms, 400);
+  EXPECT_EQ(e.threshold_dbm, -82);
+  EXPECT_EQ(crx_get_lbt_LUT_index(918000000, 25), 2);
+  EXPECT_TRUE(isLbtRequired());
+}
+
+TEST_F(LbtFromDatabase, RequiredWithoutUsableRowsGivesAnEnabledEmptyTable) {
+  fpga_board(requiring({{"US915", 27, 1500.0, 1600.0, 4000, 5000, -80}}));
+  ASSERT_EQ(configure(table(1, {entry(3, 1, 2)})), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_EQ(brd_cfg_priv.lbt.count, 0);
+  EXPECT_EQ(crx_get_lbt_LUT_index(915000000, 0), -1);
+}
+
+TEST_F(LbtFromDatabase, OldOrNotRequiringDatabaseLeavesTheApplicationsTable) {
+  fpga_board(CxDatabase(3));
+  ASSERT_EQ(configure(table(1, {entry(20, 915000000, 916000000), entry(10, 915000000, 916000000)})), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
+  EXPECT_THAT(powers(), ::testing::ElementsAre(10, 20));
+  EXPECT_FALSE(isLbtRequired());
+
+  // A reconfiguration without LBT clears the flag and keeps nothing enabled.
+  ASSERT_EQ(configure(table(0, {})), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 0);
+}
+
+TEST_F(LbtFromDatabase, DatabaseThatDoesNotRequireLbtReportsSo) {
+  fpga_board(CxDatabase(6).add_lbt({"US915", 27, 915.0, 920.0, 4000, 5000, -80}));
+  EXPECT_FALSE(isLbtRequired());
+  ASSERT_EQ(configure(table(0, {})), 0);
+  EXPECT_EQ(brd_cfg_priv.lbt.enabled, 0);
+}
+
+}  // namespace
