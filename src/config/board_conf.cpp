@@ -4,6 +4,7 @@
 // the Wren's driver plans its radios itself, so on those boards the file
 // gives no receive frequency, RF chains, calibration temperatures or chip
 // frequencies, and the band names stop at the full ISM band.
+#include <cstdio>
 #include <cstring>
 
 #include "config/config_parse.h"
@@ -167,7 +168,7 @@ int parse_board(const Json& obj, uint8_t board, const Family& family) {
     cfg.rx_freq = to_u32(value_of(*rx));
   }
 
-  std::memset(&cfg.lbt, 0, sizeof cfg.lbt);
+  init_lbt_structure(&cfg.lbt);
   (void)parse_lbt_json_conf(&cfg, &obj);  // it refuses only a missing object
 
   if (!family.wren) read_rf_chains(obj, cfg);
