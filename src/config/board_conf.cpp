@@ -175,7 +175,8 @@ int parse_board(const Json& obj, uint8_t board, const Family& family) {
   if (read_fsk_sync(obj, cfg) != 0) return -1;
   cfg.loramac_public = flag(&obj, "loramac_public");
   if (!family.wren) {
-    cfg.calibration_temperature_celsius_room = static_cast<uint8_t>(to_i32(number(&obj, "calibration_temperature_celsius_room")));
+    const double room = number(&obj, "calibration_temperature_celsius_room");
+    cfg.calibration_temperature_celsius_room = static_cast<uint8_t>(to_i32(room));
     cfg.calibration_temperature_code_ad9361 = to_u8(number(&obj, "calibration_temperature_code_ad9361"));
   }
 

@@ -32,7 +32,7 @@ crx_gw_cfg_t make_defaults() {
 
 crx_gw_cfg_t record = make_defaults();
 
-// Shortest beacon period the forwarder can keep up with; 0 turns it off.
+// Shortest beacon period accepted (as its refusal says); 0 turns beacons off.
 constexpr uint32_t kMinBeaconPeriod = 6;
 
 template <size_t N>
@@ -42,12 +42,11 @@ void copy_cut(char (&dst)[N], const std::string& src) {
   dst[n] = '\0';
 }
 
-// A numeric key: present with any type (a non-number reading 0).
-const Json* present(const Json& object, const char* key) { return member(object, key); }
+// A numeric key counts when present with any type, a non-number reading 0.
 double num(const Json* v) { return is_number(v) ? value_of(*v) : 0.0; }
 
 void port(const Json& object, const char* key, char (&field)[8], const char* line) {
-  const Json* v = present(object, key);
+  const Json* v = member(object, key);
   if (!v) return;
   std::snprintf(field, sizeof field, "%u", unsigned{to_u16(num(v))});
   log_line(line, field);
@@ -63,6 +62,7 @@ uint64_t database_gateway_id() {
   crx_module_id_t id{};
   if (crx_get_module_id(&id) != 0) return 0;
   id.gateway_id[sizeof id.gateway_id - 1] = '\0';
+  // Sixteen digits, with room for a "0x" before them.
   return hex_value(id.gateway_id, sizeof id.gateway_id + 1, true).value_or(0);
 }
 
@@ -79,26 +79,29 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
   port(obj, "serv_port_up", gw.serv_port_up, "INFO: upstream port is configured to \"%s\"");
   port(obj, "serv_port_down", gw.serv_port_down, "INFO: downstream port is configured to \"%s\"");
 
-  if (const Json* v = present(obj, "keepalive_interval")) {
+  if (const Json* v = member(obj, "keepalive_interval")) {
     gw.keepalive_interval = to_i32(num(v));
     log_line("INFO: downstream keep-alive interval is configured to %u seconds",
              static_cast<unsigned>(gw.keepalive_interval));
   }
-  if (const Json* v = present(obj, "stat_interval")) {
+  if (const Json* v = member(obj, "stat_interval")) {
     gw.stat_interval = to_u32(num(v));
     log_line("INFO: statistics display interval is configured to %u seconds", gw.stat_interval);
   }
-  if (const Json* v = present(obj, "push_timeout_ms")) {
+  if (const Json* v = member(obj, "push_timeout_ms")) {
     // Half the time-out, in microseconds: 1000 / 2 per millisecond.
     gw.push_timeout_half.microseconds = 500u * to_u32(num(v));
     log_line("INFO: upstream PUSH_DATA time-out is configured to %u ms", gw.push_timeout_half.microseconds / 500);
   }
 
-  forward_flag(obj, "forward_crc_valid", gw.forward_crc_valid, "INFO: packets received with a valid CRC will%s be forwarded");
-  forward_flag(obj, "forward_crc_error", gw.forward_crc_error, "INFO: packets received with a CRC error will%s be forwarded");
-  forward_flag(obj, "forward_crc_disabled", gw.forward_crc_disabled, "INFO: packets received with no CRC will%s be forwarded");
+  forward_flag(obj, "forward_crc_valid", gw.forward_crc_valid,
+               "INFO: packets received with a valid CRC will%s be forwarded");
+  forward_flag(obj, "forward_crc_error", gw.forward_crc_error,
+               "INFO: packets received with a CRC error will%s be forwarded");
+  forward_flag(obj, "forward_crc_disabled", gw.forward_crc_disabled,
+               "INFO: packets received with no CRC will%s be forwarded");
 
-  if (const Json* v = present(obj, "autoquit_threshold")) {
+  if (const Json* v = member(obj, "autoquit_threshold")) {
     gw.autoquit_threshold = to_u32(num(v));
     log_line("INFO: Auto-quit after %u non-acknowledged PULL_DATA", gw.autoquit_threshold);
   }
@@ -109,7 +112,7 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
   if (link) log_line("INFO: Link testing mote address is configured to %08X", gw.link_mote);
   else log_line("INFO: Link testing mote address is not configured");
 
-  if (const Json* v = present(obj, "led_intensity")) {
+  if (const Json* v = member(obj, "led_intensity")) {
     const uint16_t intensity = to_u16(num(v));
     crx_set_led_intensity(intensity);
     log_line("INFO: led_intensity is set to %d", intensity);
@@ -117,7 +120,7 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
     log_line("INFO: led_intensity is not configured");
   }
 
-  if (const Json* v = present(obj, "beacon_period")) {
+  if (const Json* v = member(obj, "beacon_period")) {
     const uint32_t period = to_u32(num(v));
     // Refused before it is stored, so that the record never keeps it.
     if (period > 0 && period < kMinBeaconPeriod) {
@@ -131,23 +134,23 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
   // The rest, each logged when present. The formats differ in how they
   // print a value, so each key carries its own conversion to the argument.
   const auto u32 = [&](const char* key, uint32_t& field, const char* line) {
-    if (const Json* v = present(obj, key)) { field = to_u32(num(v)); log_line(line, field); }
+    if (const Json* v = member(obj, key)) { field = to_u32(num(v)); log_line(line, field); }
   };
   const auto u8 = [&](const char* key, uint8_t& field, const char* line) {
-    if (const Json* v = present(obj, key)) { field = to_u8(num(v)); log_line(line, unsigned{field}); }
+    if (const Json* v = member(obj, key)) { field = to_u8(num(v)); log_line(line, unsigned{field}); }
   };
   u32("beacon_freq_hz", gw.beacon_freq_hz, "INFO: Beaconing signal will be emitted at %u Hz");
   u8("beacon_freq_nb", gw.beacon_freq_nb, "INFO: Beaconing channel number is set to %u");
   u32("beacon_freq_step", gw.beacon_freq_step, "INFO: Beaconing channel frequency step is set to %uHz");
-  if (const Json* v = present(obj, "beacon_datarate")) {
+  if (const Json* v = member(obj, "beacon_datarate")) {
     gw.beacon_datarate = to_u8(num(v));
     log_line("INFO: Beaconing datarate is set to SF%d\n", int{gw.beacon_datarate});
   }
-  if (const Json* v = present(obj, "beacon_bw_hz")) {
+  if (const Json* v = member(obj, "beacon_bw_hz")) {
     gw.beacon_bw_hz = to_u32(num(v));
     log_line("INFO: Beaconing modulation bandwidth is set to %dHz", static_cast<int>(gw.beacon_bw_hz));
   }
-  if (const Json* v = present(obj, "beacon_power")) {
+  if (const Json* v = member(obj, "beacon_power")) {
     gw.beacon_power = to_i8(num(v));
     log_line("INFO: Beaconing TX power is set to %ddBm", int{gw.beacon_power});
   }

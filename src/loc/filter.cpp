@@ -10,8 +10,12 @@ namespace {
 
 // Entries are whole words, so that the receive path may read the list
 // while a process updates it.
-uint32_t entry(Segment& seg, size_t i) { return std::atomic_ref(seg.filter[i]).load(std::memory_order_relaxed); }
-void set_entry(Segment& seg, size_t i, uint32_t a) { std::atomic_ref(seg.filter[i]).store(a, std::memory_order_relaxed); }
+uint32_t entry(Segment& seg, size_t i) {
+  return std::atomic_ref(seg.filter[i]).load(std::memory_order_relaxed);
+}
+void set_entry(Segment& seg, size_t i, uint32_t a) {
+  std::atomic_ref(seg.filter[i]).store(a, std::memory_order_relaxed);
+}
 void set_active(Segment& seg, bool on) { std::atomic_ref(seg.filter_active).store(on ? 1 : 0, std::memory_order_relaxed); }
 
 Segment* attached_segment() {
