@@ -110,7 +110,7 @@ bool chip_index_ok(int index) { return index >= 0 && size_t(index) < kChipRegCou
 // Chip operations: board, chip, row, pointer, and for writes the access
 // flag, in that order, all before any traffic. 0 or the failing code.
 int check_chip_call(int board, int chip, int index, bool pointer_ok, bool write) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return ERR_BAD_BOARD_NB;
   if (chip < 0 || chip >= num_sx1301_chips || chip >= kMaxChips) return ERR_BAD_CHIP_NB;
   if (!chip_index_ok(index) || !pointer_ok) return ERR_UNSPECIFIED;
@@ -119,10 +119,30 @@ int check_chip_call(int board, int chip, int index, bool pointer_ok, bool write)
 }
 
 int check_board_call(int board, int index, bool pointer_ok, bool write) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return ERR_BAD_BOARD_NB;
   if (!board_index_ok(index) || !pointer_ok) return ERR_UNSPECIFIED;
   if (write && kBoardRegs[size_t(index)].read_only) return ERR_UNSPECIFIED;
+  return 0;
+}
+
+// The board reads say which check failed; the burst read words the row
+// check its own way.
+int check_logged_board_read(int board, int index, bool pointer_ok, bool burst) {
+  ensure_board_known();
+  if (board != 0) {
+    log_line("BrvDBG: E R R O R - Bad Board");
+    return ERR_BAD_BOARD_NB;
+  }
+  if (!board_index_ok(index)) {
+    if (burst) log_line("BrvDBG: E R R O R - idx not good");
+    else log_line("BrvDBG: E R R O R - wrong IDX (%d)", index);
+    return ERR_UNSPECIFIED;
+  }
+  if (!pointer_ok) {
+    log_line("BrvDBG: E R R O R - NULL pointer");
+    return ERR_UNSPECIFIED;
+  }
   return 0;
 }
 
@@ -131,7 +151,7 @@ int check_board_call(int board, int index, bool pointer_ok, bool write) {
 extern "C" {
 
 int crx_reg_setup(int board) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) {
     log_line("BrvDBG: E R R O R in %s - wrong board", __func__);
     return fail(ERR_BAD_BOARD_NB);
@@ -152,7 +172,7 @@ int crx_reg_setup(int board) {
 }
 
 int crx_reg_close(void) {
-  crx::identify_board();
+  ensure_board_known();
   if (crx::is_wren_board(board_type)) return ostra_wren_close_spi();
   if (fpga_port_fd() >= 0) {
     crx::spi_linuxdev_close(fpga_port_fd());
@@ -164,7 +184,7 @@ int crx_reg_close(void) {
 bool crx_reg_isSpiInitialized(void) { return fpga_port_fd() >= 0; }
 
 int crx_reg_reset(int board) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   if (!crx::is_wren_board(board_type)) {
     const crx_reg_t control{-1, kFpgaControlAddress, 0, false, 8, false, 0};
@@ -181,7 +201,7 @@ int crx_reg_reset(int board) {
 }
 
 int crx_reg_init(int board) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) {
     log_line("BrvDBG: E R R O R in %s - wrong board #", __func__);
     return fail(ERR_BAD_BOARD_NB);
@@ -233,19 +253,7 @@ int crx_reg_init(int board) {
 }
 
 int crx_reg_brd_r(int board, int index, int32_t* value) {
-  crx::identify_board();
-  if (board != 0) {
-    log_line("BrvDBG: E R R O R - Bad Board");
-    return fail(ERR_BAD_BOARD_NB);
-  }
-  if (!board_index_ok(index)) {
-    log_line("BrvDBG: E R R O R - wrong IDX (%d)", index);
-    return fail(ERR_UNSPECIFIED);
-  }
-  if (!value) {
-    log_line("BrvDBG: E R R O R - NULL pointer");
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (const int code = check_logged_board_read(board, index, value != nullptr, false)) return fail(code);
   return read_field(kFpgaSelf, kBoardRegs[size_t(index)], value);
 }
 
@@ -255,19 +263,7 @@ int crx_reg_brd_w(int board, int index, int32_t value) {
 }
 
 int crx_reg_brd_rb(int board, int index, uint8_t* data, uint32_t length) {
-  crx::identify_board();
-  if (board != 0) {
-    log_line("BrvDBG: E R R O R - Bad Board");
-    return fail(ERR_BAD_BOARD_NB);
-  }
-  if (!board_index_ok(index)) {
-    log_line("BrvDBG: E R R O R - idx not good");
-    return fail(ERR_UNSPECIFIED);
-  }
-  if (!data) {
-    log_line("BrvDBG: E R R O R - NULL pointer");
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (const int code = check_logged_board_read(board, index, data != nullptr, true)) return fail(code);
   if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   if (read_burst(kFpgaSelf, kBoardRegs[size_t(index)], data, length) < 0) {
     if (crx_errno == ERR_SPI_READ) log_line("BrvDBG: %s E R R O R register read failed", __func__);

@@ -13,9 +13,17 @@
 
 #include <cstdint>
 
+#include "board.h"
 #include "crx.h"
+#include "device/spi.h"
 
 namespace crx::regs {
+
+// Board identification on the first call; afterwards one comparison, kept
+// inline because every register access starts with it.
+inline void ensure_board_known() {
+  if (board_type == CRX_BOARD_UNKNOWN) identify_board();
+}
 
 // "Chip" number of the FPGA itself (FPGA port target 8).
 inline constexpr int kFpgaSelf = -1;
@@ -28,11 +36,26 @@ inline constexpr uint8_t kNoPage = 0xFF;
 int fpga_port_fd();
 void set_fpga_port_fd(int fd);
 
+// The Wren SX1301's transfers, page selection included.
+int wren_bus_read(const crx_reg_t& row, uint8_t* data, uint32_t length);
+int wren_bus_write(const crx_reg_t& row, const uint8_t* data, uint32_t length);
+// FPGA-port transfers of a target (0-7 a chip, 8 the FPGA).
+int fpga_bus_read(uint8_t target, const crx_reg_t& row, uint8_t* data, uint32_t length);
+int fpga_bus_write(uint8_t target, const crx_reg_t& row, const uint8_t* data, uint32_t length);
+
 // Raw bytes of a row at its address and page, on the board's transport.
 // 0 or -1; crx_errno is left to the caller. A transfer of exactly 3 bytes
 // goes as three 1-byte transfers at the same address, in buffer order.
-int bus_read(int chip, const crx_reg_t& row, uint8_t* data, uint32_t length);
-int bus_write(int chip, const crx_reg_t& row, const uint8_t* data, uint32_t length);
+inline int bus_read(int chip, const crx_reg_t& row, uint8_t* data, uint32_t length) {
+  if (chip == kFpgaSelf) return fpga_bus_read(kFpgaTarget, row, data, length);
+  if (is_wren_board(board_type)) return wren_bus_read(row, data, length);
+  return fpga_bus_read(uint8_t(chip), row, data, length);
+}
+inline int bus_write(int chip, const crx_reg_t& row, const uint8_t* data, uint32_t length) {
+  if (chip == kFpgaSelf) return fpga_bus_write(kFpgaTarget, row, data, length);
+  if (is_wren_board(board_type)) return wren_bus_write(row, data, length);
+  return fpga_bus_write(uint8_t(chip), row, data, length);
+}
 
 // Forgets the Wren page selection, so the next paged access selects again.
 void forget_page();

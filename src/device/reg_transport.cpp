@@ -30,8 +30,6 @@ int move_bytes(Byte* data, uint32_t length, Move move) {
   return 0;
 }
 
-uint8_t fpga_target(int chip) { return chip == kFpgaSelf ? kFpgaTarget : uint8_t(chip); }
-
 // Called with g_reg_mutex held. A failed selection leaves the chip's page
 // unknown, so the cache forgets it and the access must not go ahead.
 int select_page(int8_t page) {
@@ -51,35 +49,37 @@ int select_page(int8_t page) {
 int fpga_port_fd() { return g_fpga_fd; }
 void set_fpga_port_fd(int fd) { g_fpga_fd = fd; }
 
-int bus_read(int chip, const crx_reg_t& row, uint8_t* data, uint32_t length) {
-  if (chip != kFpgaSelf && is_wren_board(board_type)) {
-    const uint8_t address = row.address & 0x7F;
-    std::lock_guard lock(g_reg_mutex);
-    if (select_page(row.page) < 0) return -1;
-    return move_bytes(data, length, [&](uint8_t* p, uint32_t n) {
-      return ostra_wren_sx1301_spi_read(address, p, n, nullptr);
-    });
-  }
-  const int fd = g_fpga_fd;
-  if (fd < 0) return -1;
+int wren_bus_read(const crx_reg_t& row, uint8_t* data, uint32_t length) {
+  const uint8_t address = row.address & 0x7F;
+  std::lock_guard lock(g_reg_mutex);
+  if (select_page(row.page) < 0) return -1;
   return move_bytes(data, length, [&](uint8_t* p, uint32_t n) {
-    return spi_linuxdev_read(fpga_target(chip), row.page, fd, row.address, p, n, nullptr);
+    return ostra_wren_sx1301_spi_read(address, p, n, nullptr);
   });
 }
 
-int bus_write(int chip, const crx_reg_t& row, const uint8_t* data, uint32_t length) {
-  if (chip != kFpgaSelf && is_wren_board(board_type)) {
-    const uint8_t address = row.address & 0x7F;
-    std::lock_guard lock(g_reg_mutex);
-    if (select_page(row.page) < 0) return -1;
-    return move_bytes(data, length, [&](const uint8_t* p, uint32_t n) {
-      return ostra_wren_sx1301_spi_write(address, p, n, nullptr);
-    });
-  }
+int wren_bus_write(const crx_reg_t& row, const uint8_t* data, uint32_t length) {
+  const uint8_t address = row.address & 0x7F;
+  std::lock_guard lock(g_reg_mutex);
+  if (select_page(row.page) < 0) return -1;
+  return move_bytes(data, length, [&](const uint8_t* p, uint32_t n) {
+    return ostra_wren_sx1301_spi_write(address, p, n, nullptr);
+  });
+}
+
+int fpga_bus_read(uint8_t target, const crx_reg_t& row, uint8_t* data, uint32_t length) {
+  const int fd = g_fpga_fd;
+  if (fd < 0) return -1;
+  return move_bytes(data, length, [&](uint8_t* p, uint32_t n) {
+    return spi_linuxdev_read(target, row.page, fd, row.address, p, n, nullptr);
+  });
+}
+
+int fpga_bus_write(uint8_t target, const crx_reg_t& row, const uint8_t* data, uint32_t length) {
   const int fd = g_fpga_fd;
   if (fd < 0) return -1;
   return move_bytes(data, length, [&](const uint8_t* p, uint32_t n) {
-    return spi_linuxdev_write(fpga_target(chip), row.page, fd, row.address, p, n, nullptr);
+    return spi_linuxdev_write(target, row.page, fd, row.address, p, n, nullptr);
   });
 }
 

@@ -78,13 +78,13 @@ bool run_fits(uint16_t address, const void* data, uint32_t count) {
 extern "C" {
 
 int crx_spibdg_w_r(int board, const uint8_t* tx, uint32_t tx_count, uint8_t* rx, uint32_t rx_count) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   return bridge(tx, tx_count, rx, rx_count);
 }
 
 int crx_ad9361_r(int board, int index, uint8_t* value) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   const Ad9361Field* field = ad9361_field(index);
   if (!field || !value) return fail(ERR_UNSPECIFIED);
@@ -95,7 +95,7 @@ int crx_ad9361_r(int board, int index, uint8_t* value) {
 }
 
 int crx_ad9361_w(int board, int index, uint8_t value) {
-  crx::identify_board();
+  ensure_board_known();
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   const Ad9361Field* field = ad9361_field(index);
   if (!field) return fail(ERR_UNSPECIFIED);
@@ -107,7 +107,7 @@ int crx_ad9361_w(int board, int index, uint8_t value) {
 // A failing transaction ends the run: the registers after it would
 // otherwise be written or read as if the run had worked.
 int platform_spi_write(void* device, uint16_t address, const uint8_t* data, uint32_t count) {
-  crx::identify_board();
+  ensure_board_known();
   if (!run_fits(address, data, count)) return fail(ERR_UNSPECIFIED);
   for (uint32_t i = 0; i < count; ++i)
     if (ad9361_write_byte(uint16_t(address - i), data[i]) < 0) return -1;
@@ -115,7 +115,7 @@ int platform_spi_write(void* device, uint16_t address, const uint8_t* data, uint
 }
 
 int platform_spi_read(void* device, uint16_t address, uint8_t* data, uint32_t count) {
-  crx::identify_board();
+  ensure_board_known();
   if (!run_fits(address, data, count)) return fail(ERR_UNSPECIFIED);
   for (uint32_t i = 0; i < count; ++i)
     if (ad9361_read_byte(uint16_t(address - i), data + i) < 0) return -1;

@@ -28,6 +28,21 @@ int gpio_port() {
   return fd && *fd >= 0 ? *fd : -1;
 }
 
+// The port (opened if need be) for an access to `row`; -1 with the code
+// set and the failure logged in the caller's name.
+int port_for_row(int row, const char* caller) {
+  const int fd = gpio_port();
+  if (fd < 0) {
+    log_line("BrvDBG-HAL %s E R R O R - gpio_spi_fd is NULL.", caller);
+    return fail(ERR_SPI_OPEN);
+  }
+  if (!row_ok(row)) {
+    log_line("BrvDBG %s: E R R O R - wrong IDX (%d)", caller, row);
+    return fail(ERR_UNSPECIFIED);
+  }
+  return fd;
+}
+
 // Registers go most significant byte first.
 int read_register(int fd, const GpioFpgaReg& reg, uint16_t* value) {
   uint8_t bytes[2] = {};
@@ -41,15 +56,8 @@ int read_register(int fd, const GpioFpgaReg& reg, uint16_t* value) {
 extern "C" {
 
 int ostra_wren_gpio_fpga_read(int row, uint16_t* value) {
-  const int fd = gpio_port();
-  if (fd < 0) {
-    log_line("BrvDBG-HAL %s E R R O R - gpio_spi_fd is NULL.", __func__);
-    return fail(ERR_SPI_OPEN);
-  }
-  if (!row_ok(row)) {
-    log_line("BrvDBG %s: E R R O R - wrong IDX (%d)", __func__, row);
-    return fail(ERR_UNSPECIFIED);
-  }
+  const int fd = port_for_row(row, __func__);
+  if (fd < 0) return -1;
   if (!value) return fail(ERR_UNSPECIFIED);
   const GpioFpgaReg& reg = kGpioFpgaRegs[size_t(row)];
   uint16_t raw = 0;
@@ -62,15 +70,8 @@ int ostra_wren_gpio_fpga_read(int row, uint16_t* value) {
 }
 
 int ostra_wren_gpio_fpga_write(int row, uint16_t value) {
-  const int fd = gpio_port();
-  if (fd < 0) {
-    log_line("BrvDBG-HAL %s E R R O R - gpio_spi_fd is NULL.", __func__);
-    return fail(ERR_SPI_OPEN);
-  }
-  if (!row_ok(row)) {
-    log_line("BrvDBG %s: E R R O R - wrong IDX (%d)", __func__, row);
-    return fail(ERR_UNSPECIFIED);
-  }
+  const int fd = port_for_row(row, __func__);
+  if (fd < 0) return -1;
   const GpioFpgaReg& reg = kGpioFpgaRegs[size_t(row)];
   if (reg.read_only) {
     log_line("BrvDBG %s: E R R O R - register %d is read only", __func__, row);

@@ -1,16 +1,13 @@
-// Opening and closing the register path on both board families.
+// Opening and closing the FPGA port of the large boards.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "board_fixture.h"
 #include "crx.h"
-#include "device/spi.h"
-#include "wren/bus.h"
 
 namespace {
 
 using crx::test::FpgaBoardTest;
-using crx::test::WrenBoardTest;
 
 TEST_F(FpgaBoardTest, SetupOpensTheFpgaPortOnceAndWarnsWhenAlreadyOpen) {
   EXPECT_FALSE(crx_reg_isSpiInitialized());
@@ -75,90 +72,6 @@ TEST_F(FpgaBoardTest, AfterCloseTransfersFailWithoutTouchingThePortUntilTheNextS
   ASSERT_EQ(crx_reg_setup(0), 0);
   EXPECT_EQ(crx_reg_brd_r(0, 2, &value), 0);
   EXPECT_EQ(value, 48);
-}
-
-TEST_F(WrenBoardTest, SetupOpensTheThreePortsAndFillsTheSideRadioHooks) {
-  ASSERT_EQ(crx_reg_setup(0), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 3);
-  EXPECT_EQ(board().sx1301->max_speed_hz(), 5000000u);
-  EXPECT_EQ(board().side_radio->max_speed_hz(), 5000000u);
-  EXPECT_EQ(board().gpio_fpga->max_speed_hz(), 1000000u);
-  // The FPGA port belongs to the large boards only.
-  EXPECT_FALSE(crx_reg_isSpiInitialized());
-
-  const auto& ports = crx::wren::ports();
-  EXPECT_GE(ports.sx1301, 0);
-  EXPECT_GE(ports.side_radio, 0);
-  EXPECT_GE(ports.gpio_fpga, 0);
-  EXPECT_EQ(crx::wren::gpio_fd(), &ports.gpio_fpga);
-  EXPECT_EQ(sx127x_cfg.spi_fd, &ports.side_radio);
-  EXPECT_EQ(sx126x_cfg.spi_fd, &ports.side_radio);
-  EXPECT_EQ(sx127x_cfg.reg_write, &crx::spi_iodev_write);
-  EXPECT_EQ(sx127x_cfg.reg_read, &crx::spi_iodev_read);
-
-  // A second set-up opens nothing more.
-  ASSERT_EQ(crx_reg_setup(0), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 3);
-}
-
-TEST_F(WrenBoardTest, PortsOpenInOrderAndTheFirstFailureStops) {
-  board().side_radio->fail_next_open(1);
-  EXPECT_EQ(ostra_wren_open_spi(), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_OPEN);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "BrvDBG-HAL ostra_wren_open_spi E R R O R - Could not open SPI connection to SX127x."));
-  EXPECT_GE(crx::wren::ports().sx1301, 0);
-  EXPECT_LT(crx::wren::ports().gpio_fpga, 0);
-  EXPECT_EQ(crx::wren::gpio_fd(), nullptr);
-
-  // The next attempt opens only what is still closed.
-  board().gpio_fpga->fail_next_open(1);
-  EXPECT_EQ(ostra_wren_open_spi(), -1);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "BrvDBG-HAL ostra_wren_open_spi E R R O R - Could not open SPI connection to the GPIO FPGA."));
-  EXPECT_EQ(sandbox().open_device_count(), 2);
-
-  EXPECT_EQ(ostra_wren_open_spi(), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 3);
-
-  ASSERT_EQ(ostra_wren_close_spi(), 0);
-  board().sx1301->fail_next_open(1);
-  EXPECT_EQ(ostra_wren_reg_setup(), -1);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "BrvDBG-HAL ostra_wren_open_spi E R R O R - Could not open SPI connection to SX1301."));
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-}
-
-TEST_F(WrenBoardTest, FailedCloseStopsThereAndLeavesTheLaterPortsOpen) {
-  open();
-  board().side_radio->fail_next_close(1);
-  EXPECT_EQ(crx_reg_close(), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_OPEN);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "BrvDBG-HAL ostra_wren_close_spi E R R O R - Could not close SPI connection to SX127x."));
-  const auto& ports = crx::wren::ports();
-  EXPECT_LT(ports.sx1301, 0);
-  EXPECT_LT(ports.side_radio, 0);  // released all the same
-  EXPECT_GE(ports.gpio_fpga, 0);
-  EXPECT_EQ(sandbox().open_device_count(), 1);
-
-  EXPECT_EQ(crx_reg_close(), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-  EXPECT_EQ(crx::wren::gpio_fd(), nullptr);
-
-  board().gpio_fpga->fail_next_close(1);
-  open();
-  EXPECT_EQ(ostra_wren_close_spi(), -1);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "BrvDBG-HAL ostra_wren_close_spi E R R O R - Could not close SPI connection to the GPIO FPGA."));
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-}
-
-TEST_F(WrenBoardTest, RegOpenSpiOpensOnlyWhileNothingIsPublished) {
-  EXPECT_EQ(ostra_wren_reg_open_spi(), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 3);
-  EXPECT_EQ(ostra_wren_reg_open_spi(), 0);
-  EXPECT_EQ(sandbox().open_device_count(), 3);
 }
 
 }  // namespace
