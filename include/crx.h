@@ -625,57 +625,6 @@ CRX_API bool CxGetLbtParameters(crx_lbt_cfg_t *lbt);
 /* Small-gateway (Wren) driver                                               */
 /* ======================================================================== */
 
-/* Register hooks of a side radio's port: (descriptor, address, data,
-   length, optional status byte) -> 0 or -1. */
-typedef int (*crx_spi_reg_write_t)(int fd, uint8_t address, const uint8_t *data, uint32_t length,
-                                   uint8_t *status);
-typedef int (*crx_spi_reg_read_t)(int fd, uint8_t address, uint8_t *data, uint32_t length,
-                                  uint8_t *status);
-
-/* The SX127x side radio as the Wren bus hands it to its driver. */
-typedef struct sx127x_cfg_s {
-  int *spi_fd;          /* the side-radio port's descriptor (-1 while closed) */
-  uint32_t rx_bw_index; /* receive-bandwidth index of the last set-up */
-  int32_t radio_type;   /* 0 not identified, 1 SX1272, 2 SX1276 */
-  crx_spi_reg_write_t reg_write;
-  crx_spi_reg_read_t reg_read;
-} sx127x_cfg_t;
-
-/* The SX126x side radio: the same port. */
-typedef struct sx126x_cfg_s {
-  int *spi_fd;
-} sx126x_cfg_t;
-
-extern CRX_API sx127x_cfg_t sx127x_cfg;
-extern CRX_API sx126x_cfg_t sx126x_cfg;
-
-/* Identifies the board if needed, fills the side-radio records and opens
-   the three Wren ports (ostra_wren_open_spi). */
-CRX_API int ostra_wren_reg_setup(void);
-/* Opens every closed port: SX1301, side radio, GPIO FPGA. 0, or -1 with
-   code 55 at the first that will not open. */
-CRX_API int ostra_wren_open_spi(void);
-/* Closes every open port in the same order; a failing close stops there
-   with code 55, leaving the later ports open. */
-CRX_API int ostra_wren_close_spi(void);
-/* Opens the ports unless the GPIO FPGA's is already published. */
-CRX_API int ostra_wren_reg_open_spi(void);
-
-/* One field of the GPIO FPGA by its row: the value is masked but left at
-   its bit position. Row errors and read-only rows give code 69, a closed
-   port that will not open 55, a failed read 1, a failed write 2. */
-CRX_API int ostra_wren_gpio_fpga_read(int row, uint16_t *value);
-CRX_API int ostra_wren_gpio_fpga_write(int row, uint16_t value);
-/* The row's bits within its register: ((1 << width) - 1) << offset. */
-CRX_API int ostra_wren_reg_create_gpio_mask(int row, uint16_t *mask);
-
-/* Raw transfers to the Wren SX1301 at a 7-bit address, after opening any
-   closed port. No page selection: the register calls above do that. */
-CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t length,
-                                       uint8_t *status);
-CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
-                                        uint8_t *status);
-
 /* One SX125x radio: the record setup_sx125x takes and the Wren private
    configuration holds per radio. */
 typedef struct sx125x_radio_s {
@@ -804,6 +753,57 @@ CRX_API int ostra_wren_get_module_id(crx_module_id_t *out);
    "/etc/default/tx_lut.json"); 0 or -1 with code 69. */
 CRX_API int ostra_wren_load_tx_lut(void);
 CRX_API int ostra_wren_parse_txlut_json(const char *path);
+
+/* Register hooks of a side radio's port: (descriptor, address, data,
+   length, optional status byte) -> 0 or -1. */
+typedef int (*crx_spi_reg_write_t)(int fd, uint8_t address, const uint8_t *data, uint32_t length,
+                                   uint8_t *status);
+typedef int (*crx_spi_reg_read_t)(int fd, uint8_t address, uint8_t *data, uint32_t length,
+                                  uint8_t *status);
+
+/* The SX127x side radio as the Wren bus hands it to its driver. */
+typedef struct sx127x_cfg_s {
+  int *spi_fd;          /* the side-radio port's descriptor (-1 while closed) */
+  uint32_t rx_bw_index; /* receive-bandwidth index of the last set-up */
+  int32_t radio_type;   /* 0 not identified, 1 SX1272, 2 SX1276 */
+  crx_spi_reg_write_t reg_write;
+  crx_spi_reg_read_t reg_read;
+} sx127x_cfg_t;
+
+/* The SX126x side radio: the same port. */
+typedef struct sx126x_cfg_s {
+  int *spi_fd;
+} sx126x_cfg_t;
+
+extern CRX_API sx127x_cfg_t sx127x_cfg;
+extern CRX_API sx126x_cfg_t sx126x_cfg;
+
+/* Identifies the board if needed, fills the side-radio records and opens
+   the three Wren ports (ostra_wren_open_spi). */
+CRX_API int ostra_wren_reg_setup(void);
+/* Opens every closed port: SX1301, side radio, GPIO FPGA. 0, or -1 with
+   code 55 at the first that will not open. */
+CRX_API int ostra_wren_open_spi(void);
+/* Closes every open port in the same order; a failing close stops there
+   with code 55, leaving the later ports open. */
+CRX_API int ostra_wren_close_spi(void);
+/* Opens the ports unless the GPIO FPGA's is already published. */
+CRX_API int ostra_wren_reg_open_spi(void);
+
+/* One field of the GPIO FPGA by its row: the value is masked but left at
+   its bit position. Row errors and read-only rows give code 69, a closed
+   port that will not open 55, a failed read 1, a failed write 2. */
+CRX_API int ostra_wren_gpio_fpga_read(int row, uint16_t *value);
+CRX_API int ostra_wren_gpio_fpga_write(int row, uint16_t value);
+/* The row's bits within its register: ((1 << width) - 1) << offset. */
+CRX_API int ostra_wren_reg_create_gpio_mask(int row, uint16_t *mask);
+
+/* Raw transfers to the Wren SX1301 at a 7-bit address, after opening any
+   closed port. No page selection: the register calls above do that. */
+CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t length,
+                                       uint8_t *status);
+CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
+                                        uint8_t *status);
 
 /* ======================================================================== */
 /* Listen-before-talk                                                        */

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "crx.h"
+#include "sim/boards.h"
 #include "sim/cxdb.h"
-#include "sim/fpga_port.h"
-#include "sim/spidev.h"
 #include "sim/testing.h"
 
 namespace crx::test {
@@ -43,15 +42,14 @@ class BoardTest : public sim::SandboxTest {
   // A large board behind the FPGA port.
   void fpga_board(const sim::CxDatabase& db) {
     use_database(db);
-    sandbox().add_device("/dev/spifpga32766.1", std::make_shared<sim::FpgaPortDevice>());
+    fpga_port_ = sim::install_fpga_board(sandbox());
   }
 
   // A Wren board with its three spidev ports and a gain file where the
   // database's snapshot points by default.
   void wren_board(const sim::CxDatabase& db) {
     use_database(db);
-    for (const char* port : {"/dev/spidev32766.1", "/dev/spidev32766.4", "/dev/spidev32766.6"})
-      sandbox().add_device(port, std::make_shared<sim::SpidevDevice>());
+    wren_ = sim::install_wren_board(sandbox());
     sandbox().write_file("/etc/default/tx_lut.json", kSmallTxLut);
   }
 
@@ -81,6 +79,9 @@ class BoardTest : public sim::SandboxTest {
     cfg.bandwidth = bandwidth;
     return cfg;
   }
+
+  std::shared_ptr<sim::FpgaBoardPort> fpga_port_;
+  sim::WrenBoard wren_;
 };
 
 }  // namespace crx::test

@@ -152,6 +152,7 @@ TEST_F(ConfBoard, RunningBoardIsRefusedWithoutChangingTheState) {
   EXPECT_EQ(brd_cfg_priv.freq_band, 0u);
   EXPECT_EQ(brd_cfg_priv.rx_freq, 0u);
   EXPECT_EQ(cfg.rx_freq, 915000000u);
+  EXPECT_EQ(sandbox().open_device_count(), 0);
 }
 
 TEST_F(ConfBoard, AcceptedRecordIsCopiedWithTheSyncWordLeftAligned) {
@@ -168,7 +169,9 @@ TEST_F(ConfBoard, AcceptedRecordIsCopiedWithTheSyncWordLeftAligned) {
   cfg.fsk_sync_size = 3;
   cfg.loramac_public = true;
   brd_cfg_priv.lbt.enabled = 1;
+  ASSERT_EQ(sandbox().open_device_count(), 0);
   ASSERT_EQ(crx_conf_board(0, &cfg), 0) << syslog_dump();
+  EXPECT_EQ(sandbox().open_device_count(), 1) << "the register path is open on the FPGA port";
   EXPECT_TRUE(logged("BrvDBG-HAL: rx_freq =910000000"));
   EXPECT_EQ(brd_cfg_priv.rx_freq, 910000000u);
   EXPECT_EQ(brd_cfg_priv.freq_band, 2u);
