@@ -855,9 +855,68 @@ CRX_API double time_on_air_rx(const crx_rx_pkt_t *pkt, bool no_header, double *t
 /* Configuration file                                                        */
 /* ======================================================================== */
 
+/* A time-out as seconds and microseconds. */
+typedef struct crx_gw_timeout_s {
+  uint32_t seconds;
+  uint32_t microseconds;
+} crx_gw_timeout_t;
+
+/* The packet forwarder's settings from "gateway_conf". One record owned by
+   the library: it starts with the defaults noted here, and each read of a
+   configuration file changes only the fields whose keys the file holds. */
+typedef struct crx_gw_cfg_s {
+  uint64_t gateway_id;           /* from the commissioning database; 0 */
+  char server_address[64];       /* "127.0.0.1" */
+  char serv_port_up[8];          /* "1780" */
+  char serv_port_down[8];        /* "1782" */
+  int32_t keepalive_interval;    /* s; 5 */
+  uint32_t stat_interval;        /* s; 30 */
+  crx_gw_timeout_t push_timeout_half; /* half the PUSH_DATA time-out; 0 s 50000 us */
+  crx_gw_timeout_t pull_timeout; /* 0 s 200000 us, not read from the file */
+  bool forward_crc_valid;        /* true */
+  bool forward_crc_error;        /* false */
+  bool forward_crc_disabled;     /* false */
+  uint32_t autoquit_threshold;   /* 0 */
+  uint32_t link_mote;            /* device address; 0 */
+  uint32_t beacon_period;        /* s; 0: no beacon */
+  uint32_t beacon_freq_hz;       /* 869525000 */
+  uint8_t beacon_freq_nb;        /* 1 */
+  uint32_t beacon_freq_step;     /* Hz; 0 */
+  uint8_t beacon_datarate;       /* SF; 9 */
+  uint32_t beacon_bw_hz;         /* 125000 */
+  int8_t beacon_power;           /* dBm; 14 */
+  uint8_t beacon_infodesc;       /* 0 */
+  uint8_t multi_antenna;         /* 0 */
+  uint8_t stat_no_ack_timeout_cnt; /* 60 */
+  uint8_t use_utc_timestamp;     /* 0 */
+  uint8_t use_gps_timestamp;     /* 1 */
+  uint8_t antenna_schedule;      /* 0 */
+  uint8_t report_count;          /* 0 */
+} crx_gw_cfg_t;
+
+/* Reads a configuration file ("/etc/default/config.json" when path is
+   NULL; comments allowed), applies its "crx_conf" element 0 with
+   crx_conf_board, crx_conf_chip and crx_conf_chan, reads "gateway_conf"
+   into the library's gateway record, sets the LED intensity and adds the
+   "filter_conf" addresses to the localization filter. Returns the record
+   (owned by the library: never free it) or NULL after logging the reason;
+   what was applied before a failure stays applied. Not thread-safe. */
+CRX_API crx_gw_cfg_t *crx_read_cfg_json(const char *path);
+
+/* True when the gateway record's multi_antenna is 1. */
+CRX_API bool is_multi_antenna_enabled(void);
+
 /* ======================================================================== */
 /* Localization                                                              */
 /* ======================================================================== */
+
+/* The filter list of device addresses whose uplinks are localized, shared
+   by every process of the gateway (up to 100; an empty list localizes every
+   eligible uplink). Add: 0 for an address listed already or added, -1 for
+   address 0, a full list or no shared memory. Delete: -1 for address 0 or
+   an address not listed. Failures are logged; crx_errno is left alone. */
+CRX_API int crx_loc_add_mote(uint32_t addr);
+CRX_API int crx_loc_del_mote(uint32_t addr);
 
 /* ======================================================================== */
 /* LED control                                                               */
