@@ -112,4 +112,7 @@ struct channel_texts_t {
 // of the modem part stored.
 int store_channel_modem(uint8_t chip, uint8_t chan, const crx_chan_cfg_t& cfg, const channel_texts_t& texts);
 
+// Refuses a null configuration record: logs it for `who`, code 3, -1.
+int refuse_null_record(const char* who);
+
 }  // namespace crx

@@ -21,10 +21,6 @@ constexpr int64_t kMaxChannelIfHz = 1500000;
 // Chips 6 and 7 have their channels placed by start, not checked here.
 constexpr int kChipsWithChannelIfLimit = 6;
 
-int null_record(const char* who) {
-  log_line("BrvDBG-HAL %s E R R O R - NULL pointer", who);
-  return fail(ERR_NULL_PTR);
-}
 
 bool in_rx_band(uint32_t freq) { return freq >= region_limits.rx_min && freq <= region_limits.rx_max; }
 
@@ -58,6 +54,11 @@ constexpr channel_texts_t kChannelTexts = {
 };
 
 }  // namespace
+
+int refuse_null_record(const char* who) {
+  log_line("BrvDBG-HAL %s E R R O R - NULL pointer", who);
+  return fail(ERR_NULL_PTR);
+}
 
 int store_channel_modem(uint8_t c, uint8_t n, const crx_chan_cfg_t& cfg, const channel_texts_t& t) {
   if (n < kMultiSfChannels) {
@@ -113,7 +114,7 @@ int crx_conf_board(uint8_t board, crx_board_cfg_t* cfg) {
     ostra_wren_function_pointers.get_region_info = load_region_limits;
     return ostra_wren_conf_board(cfg);
   }
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   if (board >= kMaxBoards) {
     log_line("BrvDBG-HAL: E R R O R in %s - wrong board #", who);
     return fail(ERR_BAD_BOARD_NB);
@@ -176,7 +177,7 @@ int crx_conf_chip(uint8_t board, uint8_t chip, const crx_chip_cfg_t* cfg) {
   constexpr const char* who = "crx_conf_chip";
   identify_board();
   if (is_wren_board(board_type)) return ostra_wren_conf_chip(chip, cfg);
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   if (board >= kMaxBoards) {
     log_line("BrvDBG-HAL %s  ERR_BAD_BOARD_NB  %d", who, board);
     return fail(ERR_BAD_BOARD_NB);
@@ -216,7 +217,7 @@ int crx_conf_chan(uint8_t board, uint8_t chan, const crx_chan_cfg_t* cfg) {
   constexpr const char* who = "crx_conf_chan";
   identify_board();
   if (is_wren_board(board_type)) return ostra_wren_conf_chan(chan, cfg);
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   const uint8_t c = chan >> 4;
   const uint8_t n = chan & 0x0F;
   if (board >= kMaxBoards) {

@@ -21,10 +21,6 @@ bool g_priv_cfg_initialised = false;
 constexpr int kMaxChips = 1;
 constexpr int kLastWrenTableBand = FREQ_BAND_US_FULL_ISM;
 
-int null_record(const char* who) {
-  log_line("BrvDBG-HAL %s E R R O R - NULL pointer", who);
-  return fail(ERR_NULL_PTR);
-}
 
 // The limits the generic loader filled become the Wren's own.
 void take_generic_limits() {
@@ -109,7 +105,7 @@ int ostra_wren_get_region_info(uint32_t band) { return ostra_wren_set_region_inf
 
 int ostra_wren_conf_board_priv(const crx_board_cfg_t* cfg) {
   constexpr const char* who = "ostra_wren_conf_board_priv";
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   ostra_wren_priv_cfg_init();
   ostra_wren_prv_cfg.board_configured = 1;
   if (!ensure_snapshot(who)) return -1;
@@ -148,7 +144,7 @@ int ostra_wren_conf_board_priv(const crx_board_cfg_t* cfg) {
 
 int ostra_wren_conf_chip_priv(uint8_t chip, const crx_chip_cfg_t* cfg) {
   constexpr const char* who = "ostra_wren_conf_chip_priv";
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   if (chip >= kMaxChips) {
     log_line("BrvDBG-HAL %s E R R O R - Accessed sx1301s %d, %d max chips.", who, chip, kMaxChips);
     return fail(ERR_UNSPECIFIED);
@@ -165,7 +161,7 @@ int ostra_wren_conf_chip_priv(uint8_t chip, const crx_chip_cfg_t* cfg) {
 
 int ostra_wren_conf_chan_priv(uint8_t chan, const crx_chan_cfg_t* cfg) {
   constexpr const char* who = "ostra_wren_conf_chan_priv";
-  if (!cfg) return null_record(who);
+  if (!cfg) return refuse_null_record(who);
   if (!ensure_snapshot(who)) return -1;
   const uint8_t c = chan / 16;
   const uint8_t n = chan % 16;
@@ -208,7 +204,7 @@ int ostra_wren_conf_chan(uint8_t chan, const crx_chan_cfg_t* cfg) { return ostra
 
 int ostra_wren_get_module_id(crx_module_id_t* out) {
   constexpr const char* who = "ostra_wren_get_module_id";
-  if (!out) return null_record(who);
+  if (!out) return refuse_null_record(who);
   if (!ensure_snapshot(who)) return -1;
   const ostra_indoor_db_config_t& s = ostra_indoor_db_config;
   static_assert(sizeof out->module_name == sizeof s.Module_Name &&
