@@ -164,8 +164,6 @@ TEST_F(Base64, OutputOneByteShortIsRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(Base64, EmptyInput) {
-  EXPECT_EQ(encode(bin_to_b64, ""), "");
-  EXPECT_EQ(encode(bin_to_b64_nopad, ""), "");
   // Nothing to decode needs no room at all.
   EXPECT_EQ(run(b64_to_bin, "", 0).r, 0);
   EXPECT_EQ(run(b64_to_bin_nopad, "", 0).r, 0);
@@ -206,13 +204,9 @@ TEST_F(Base64, InvalidCharactersAreRefusedAndTheProcessGoesOn) {
 }
 
 TEST_F(Base64, PaddingForms) {
-  EXPECT_EQ(decode(b64_to_bin, "Zg=="), "f");
-  EXPECT_EQ(decode(b64_to_bin, "Zm8="), "fo");
-  EXPECT_EQ(decode(b64_to_bin, "Zm9vYg=="), "foob");
-  EXPECT_THAT(logged(), IsEmpty());
-
-  // Padding is only stripped from a text of whole groups, and never more
-  // than two characters; the unpadded decoder accepts none at all.
+  // The padded forms that decode are those of the test vectors. Padding is
+  // only stripped from a text of whole groups, and never more than two
+  // characters; the unpadded decoder accepts none at all.
   for (const std::string text : {"Zg=", "Z===", "====", "Zm9vYg=", "Zg=="}) {
     auto fn = text == "Zg==" ? b64_to_bin_nopad : b64_to_bin;
     sandbox().clear_logs();

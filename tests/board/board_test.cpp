@@ -9,6 +9,7 @@
 #include "crx.h"
 #include "sim/cxdb.h"
 #include "sim/testing.h"
+#include "tests/support/checks.h"
 
 namespace {
 
@@ -106,8 +107,7 @@ TEST_F(Board, UnreadableModuleGivesTheBaseBoardOfTheSharedPcba) {
 
 TEST_F(Board, MissingDatabaseIdentifiesCondorNorthAmericaWithEightChips) {
   crx::identify_board();
-  EXPECT_EQ(board_type, static_cast<uint32_t>(CRX_BOARD_CONDOR_NA));
-  EXPECT_EQ(num_sx1301_chips, 8);
+  EXPECT_EQ(std::tuple(board_type, num_sx1301_chips), std::tuple(CRX_BOARD_CONDOR_NA, 8));
   EXPECT_TRUE(logged("BrvDBG-HAL get_board_type warning - no PCBA code, use default Condor NA board."));
   EXPECT_TRUE(logged("BrvDBG-HAL get_num_chips no number of chips from database, try to detect from board type."));
   EXPECT_TRUE(logged("BrvDBG-HAL get_num_chips Condor NA, 8 chips."));
@@ -116,8 +116,7 @@ TEST_F(Board, MissingDatabaseIdentifiesCondorNorthAmericaWithEightChips) {
 TEST_F(Board, ChipCountFromTheDatabaseWinsEvenWhenZero) {
   database(CxDatabase(4).board("Q7000101").set("Configuration", "Num_of_SX1301s", 0));
   crx::identify_board();
-  EXPECT_EQ(board_type, static_cast<uint32_t>(CRX_BOARD_CONDOR_NA));
-  EXPECT_EQ(num_sx1301_chips, 0);
+  EXPECT_EQ(std::tuple(board_type, num_sx1301_chips), std::tuple(CRX_BOARD_CONDOR_NA, 0));
   EXPECT_TRUE(logged("BrvDBG-HAL get_num_chips Number of chips from database: 0."));
 }
 
@@ -157,8 +156,7 @@ TEST_F(Board, ChipCountFallsBackToTheBoardType) {
 TEST_F(Board, IdentificationHappensOncePerProcess) {
   database(CxDatabase(6).board("Q7000121").set("Configuration", "Num_of_SX1301s", 4));
   crx::identify_board();
-  EXPECT_EQ(board_type, static_cast<uint32_t>(CRX_BOARD_TAMAR));
-  EXPECT_EQ(num_sx1301_chips, 4);
+  EXPECT_EQ(std::tuple(board_type, num_sx1301_chips), std::tuple(CRX_BOARD_TAMAR, 4));
   database(CxDatabase(6).board("Q7000106"));
   sandbox().clear_logs();
   crx::identify_board();
@@ -175,21 +173,16 @@ TEST_F(Board, ModuleIdentityIsCutToTheExportedFields) {
   crx_module_id_t id;
   ASSERT_EQ(crx_get_module_id(&id), 0);
   EXPECT_EQ(board_type, static_cast<uint32_t>(CRX_BOARD_PLOVER));  // identified on the way
-  EXPECT_STREQ(id.module_name, "A-very-long-modu");
-  EXPECT_STREQ(id.module_product_code, "Q7000201");
-  EXPECT_STREQ(id.module_revision, "R1");
-  EXPECT_STREQ(id.module_serial_number, "MS0000123");
-  EXPECT_STREQ(id.gateway_id, "0123456789ABCDEF");
-
-  crx_errno = 0;
-  EXPECT_EQ(crx_get_module_id(nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_EQ(
+      std::tuple(std::string(id.module_name), std::string(id.module_product_code), std::string(id.module_revision),
+                 std::string(id.module_serial_number), std::string(id.gateway_id)),
+      std::tuple("A-very-long-modu", "Q7000201", "R1", "MS0000123", "0123456789ABCDEF"));
+  EXPECT_FAILS_WITH(crx_get_module_id(nullptr), ERR_NULL_PTR);
 }
 
 TEST_F(Board, ModuleIdentityFailsWithoutDatabase) {
   crx_module_id_t id;
-  EXPECT_EQ(crx_get_module_id(&id), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_get_module_id(&id), ERR_UNSPECIFIED);
   EXPECT_EQ(board_type, static_cast<uint32_t>(CRX_BOARD_CONDOR_NA));
 }
 

@@ -56,6 +56,11 @@ class BoardFile : public ConfigFile {
   crx::sim::WrenBoard& wren() { return wren_; }
 
   static const brd_cfg_priv_t& priv() { return brd_cfg_priv; }
+  // A receive chain of the board state as (rx, tx, RSSI offset, coefficient a, coefficient b).
+  static auto rf_chain(int i) {
+    const auto& c = brd_cfg_priv.rf_chain[i];
+    return std::tuple(c.rx_enable, c.tx_enable, c.rssi_offset, int{c.rssi_offset_coeff_a}, int{c.rssi_offset_coeff_b});
+  }
 
  private:
   std::shared_ptr<crx::sim::FpgaBoardPort> port_;

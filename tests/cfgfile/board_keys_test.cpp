@@ -39,6 +39,18 @@ class BoardKeys : public BoardFile {
     return logged(why) && logged("ERROR: failed to parse configuration crx_conf from JSON file") &&
            !logged("INFO: parsing gateway parameters");
   }
+  // Reads a file with board object `b`, which must fail the read because of `why`.
+  void expect_refused(const json& b, const std::string& why) {
+    sandbox().clear_logs();
+    EXPECT_EQ(read_board(b), nullptr) << b.dump();
+    EXPECT_TRUE(failed_board(why)) << b.dump() << "\n" << syslog_dump();
+  }
+  void expect_chips_refused(const json& chips, const std::string& why) {
+    expect_refused(board({{"SX1301_conf", chips}}), why);
+  }
+  static std::string conf_failed(const char* call, int code) {
+    return std::string("ERROR: ") + call + "; " + crx_err_message(code);
+  }
 };
 
 TEST_F(BoardKeys, BandNamesMatchOnTheLengthOfTheText) {
@@ -55,14 +67,10 @@ TEST_F(BoardKeys, BandNamesMatchOnTheLengthOfTheText) {
 TEST_F(BoardKeys, BandAndReceiveFrequencyAreMandatory) {
   json b = board();
   b.erase("board_freq_band");
-  EXPECT_EQ(read_board(b), nullptr);
-  EXPECT_TRUE(failed_board("ERROR: impossible to parse mandatory parameter 'board_freq_band'"));
-  sandbox().clear_logs();
-  EXPECT_EQ(read_board(board({{"board_freq_band", 2}})), nullptr);
-  EXPECT_TRUE(failed_board("ERROR: impossible to parse mandatory parameter 'board_freq_band'"));
-  sandbox().clear_logs();
-  EXPECT_EQ(read_board(board({{"board_rx_freq", "915000000"}})), nullptr);
-  EXPECT_TRUE(failed_board("ERROR: impossible to parse mandatory parameter 'board_rx_freq'"));
+  expect_refused(b, "ERROR: impossible to parse mandatory parameter 'board_freq_band'");
+  expect_refused(board({{"board_freq_band", 2}}), "ERROR: impossible to parse mandatory parameter 'board_freq_band'");
+  expect_refused(board({{"board_rx_freq", "915000000"}}),
+                 "ERROR: impossible to parse mandatory parameter 'board_rx_freq'");
 }
 
 TEST_F(BoardKeys, RfChainsTakeTwoElementsWithTheirDefaults) {
@@ -74,21 +82,16 @@ TEST_F(BoardKeys, RfChainsTakeTwoElementsWithTheirDefaults) {
                                     {"rssi_offset_coeff_a", 40000.7}, {"rssi_offset_coeff_b", -12.9}},
                                    {{"rx_enable", false}}});
   ASSERT_NE(read_board(board({{"rf_chain_conf", chains}})), nullptr);
-  const auto& p = priv();
-  EXPECT_TRUE(p.rf_chain[0].rx_enable) << "absent booleans count as true";
-  EXPECT_TRUE(p.rf_chain[0].tx_enable);
-  EXPECT_FLOAT_EQ(p.rf_chain[0].rssi_offset, 0.0f) << "not the record default";
-  EXPECT_FALSE(p.rf_chain[1].rx_enable);
-  EXPECT_TRUE(p.rf_chain[1].tx_enable) << "a non-boolean counts as true";
-  EXPECT_FLOAT_EQ(p.rf_chain[1].rssi_offset, -170.25f);
-  EXPECT_EQ(p.rf_chain[1].rssi_offset_coeff_a, -25536) << "40000 keeps its low 16 bits";
-  EXPECT_EQ(p.rf_chain[1].rssi_offset_coeff_b, -12);
+  // Absent booleans and non-booleans count as true, an absent offset as 0
+  // (not the record default); 40000 keeps its low 16 bits.
+  EXPECT_EQ(rf_chain(0), std::tuple(true, true, 0.0f, 0, 0));
+  EXPECT_EQ(rf_chain(1), std::tuple(false, true, -170.25f, -25536, -12));
   EXPECT_TRUE(logged("INFO: rf_chain 0: RSSI offset configured at 0.0, a=0, b=0"));
   EXPECT_TRUE(logged("INFO: rf_chain 1: RSSI offset configured at -170.2, a=-25536, b=-12"));
   EXPECT_TRUE(logged("ERROR: rf_chain 2 not supported, skip it"));
 
   ASSERT_NE(read_board(board({{"rf_chain_conf", json::array({{{"rssi_offset", 1e300}}})}})), nullptr);
-  EXPECT_FLOAT_EQ(p.rf_chain[0].rssi_offset, 3.4028235e38f) << "saturated, not infinite";
+  EXPECT_FLOAT_EQ(priv().rf_chain[0].rssi_offset, 3.4028235e38f) << "saturated, not infinite";
 }
 
 TEST_F(BoardKeys, FskSyncIsAnEvenRunOfTwoToSixteenHexDigits) {
@@ -100,53 +103,44 @@ TEST_F(BoardKeys, FskSyncIsAnEvenRunOfTwoToSixteenHexDigits) {
   EXPECT_EQ(crx::fsk_sync_word(), 0x0123456789ABCDEFull);
   ASSERT_NE(read_board(board({{"FSK_sync", 12}})), nullptr) << "not a string: not read";
 
-  for (const char* bad : {"C194C", "", "C", "0123456789ABCDEF01"}) {
-    sandbox().clear_logs();
-    EXPECT_EQ(read_board(board({{"FSK_sync", bad}})), nullptr) << bad;
-    EXPECT_TRUE(failed_board("ERROR: impossible to parse parameter 'FSK_sync'")) << bad;
-  }
+  for (const char* bad : {"C194C", "", "C", "0123456789ABCDEF01"})
+    expect_refused(board({{"FSK_sync", bad}}), "ERROR: impossible to parse parameter 'FSK_sync'");
   // A prefix, a sign, a space or a stray character would leave a value
   // whose size no longer matches the text.
-  for (const char* bad : {"0xC194", "-1", "C1 4C1", "C194CZ", "zz"}) {
-    sandbox().clear_logs();
-    EXPECT_EQ(read_board(board({{"FSK_sync", bad}})), nullptr) << bad;
-    EXPECT_TRUE(failed_board("ERROR: failed to parse hex string for 'FSK_sync'")) << bad;
-  }
+  for (const char* bad : {"0xC194", "-1", "C1 4C1", "C194CZ", "zz"})
+    expect_refused(board({{"FSK_sync", bad}}), "ERROR: failed to parse hex string for 'FSK_sync'");
   EXPECT_FALSE(logged("BrvDBG-HAL: rx_freq =915000000")) << "refused before the board is configured";
 }
 
 TEST_F(BoardKeys, CalibrationTemperaturesDefaultToZeroAndKeepTheirLowBits) {
   ASSERT_NE(read_board(board()), nullptr);
-  EXPECT_EQ(priv().calibration_temperature_celsius_room, 0) << "not the record default 22";
-  EXPECT_EQ(priv().calibration_temperature_code_ad9361, 0);
-  EXPECT_TRUE(priv().loramac_public) << "absent counts as true";
+  // Not the record's defaults (22 and 77); loramac_public absent counts as true.
+  EXPECT_EQ(std::tuple(int{priv().calibration_temperature_celsius_room},
+                       int{priv().calibration_temperature_code_ad9361}, priv().loramac_public),
+            std::tuple(0, 0, true));
   ASSERT_NE(read_board(board({{"calibration_temperature_celsius_room", -5},
                               {"calibration_temperature_code_ad9361", 300}, {"loramac_public", false}})),
             nullptr);
-  EXPECT_EQ(priv().calibration_temperature_celsius_room, 0xFB);
-  EXPECT_EQ(priv().calibration_temperature_code_ad9361, 44);
-  EXPECT_FALSE(priv().loramac_public);
+  EXPECT_EQ(std::tuple(int{priv().calibration_temperature_celsius_room},
+                       int{priv().calibration_temperature_code_ad9361}, priv().loramac_public),
+            std::tuple(0xFB, 44, false));
 }
 
 TEST_F(BoardKeys, ARunningBoardFailsTheRead) {
   crx::brd_cfg_priv.running = true;
-  EXPECT_EQ(read_board(board()), nullptr);
-  EXPECT_TRUE(failed_board(std::string("ERROR: crx_conf_board failed; ") + crx_err_message(ERR_BOARD_RUNNING)));
+  expect_refused(board(), conf_failed("crx_conf_board failed", ERR_BOARD_RUNNING));
 }
 
 TEST_F(BoardKeys, AnEnabledChipNeedsItsFrequencyAndChain) {
-  EXPECT_EQ(read_chips(json::array({json::object()})), nullptr) << "no chip_enable counts as enabled";
-  EXPECT_TRUE(failed_board("ERROR: failed to parse mandatory parameter chip_center_freq for chip 0"));
-  sandbox().clear_logs();
+  // No chip_enable counts as enabled.
+  expect_chips_refused(json::array({json::object()}),
+                       "ERROR: failed to parse mandatory parameter chip_center_freq for chip 0");
   json c = chip();
   c.erase("chip_rf_chain");
-  EXPECT_EQ(read_chips(json::array({chip(), c})), nullptr);
-  EXPECT_TRUE(failed_board("ERROR: failed to parse mandatory parameter chip_rf_chain for chip 1"));
+  expect_chips_refused(json::array({chip(), c}), "ERROR: failed to parse mandatory parameter chip_rf_chain for chip 1");
   EXPECT_TRUE(priv().chip_enable[0]) << "what was applied stays applied";
-  sandbox().clear_logs();
-  EXPECT_EQ(read_chips(json::array({chip({{"chip_center_freq", 940000000}})})), nullptr);
-  EXPECT_TRUE(failed_board(std::string("ERROR: crx_conf_chip failed for chip 0; ") +
-                           crx_err_message(ERR_FREQ_OUT_OF_BAND)));
+  expect_chips_refused(json::array({chip({{"chip_center_freq", 940000000}})}),
+                       conf_failed("crx_conf_chip failed for chip 0", ERR_FREQ_OUT_OF_BAND));
 }
 
 TEST_F(BoardKeys, ChipsBeyondEightAreSkipped) {
@@ -188,21 +182,14 @@ TEST_F(BoardKeys, SpreadFactorsComeAsRangesSingleTextsOrNumbers) {
 }
 
 TEST_F(BoardKeys, ChannelFrequenciesAreMandatoryAndChecked) {
-  EXPECT_EQ(read_chips(json::array({chip(), chip({{"chan_LoRa_std", {{"bandwidth", 125000}}}})})), nullptr);
-  EXPECT_TRUE(failed_board("ERROR: failed to parse mandatory parameter chan_rx_freq for chip 0x18"));
-  const std::pair<json, int> cases[] = {{-915100000, ERR_BAD_CONFIG},   // read as 0
-                                        {1e300, ERR_FREQ_OUT_OF_BAND},  // saturated
-                                        {"915100000", -1}};
-  for (const auto& [freq, code] : cases) {
-    sandbox().clear_logs();
-    EXPECT_EQ(read_chips(json::array({chip({{"chan_multiSF_2", {{"chan_rx_freq", freq}}}})})), nullptr);
-    if (code < 0) {
-      EXPECT_TRUE(failed_board("ERROR: failed to parse mandatory parameter chan_rx_freq for chip 0x02"));
-    } else {
-      EXPECT_TRUE(failed_board(std::string("ERROR: crx_conf_chan failed for channel 0x02; ") + crx_err_message(code)))
-          << freq.dump() << syslog_dump();
-    }
-  }
+  expect_chips_refused(json::array({chip(), chip({{"chan_LoRa_std", {{"bandwidth", 125000}}}})}),
+                       "ERROR: failed to parse mandatory parameter chan_rx_freq for chip 0x18");
+  const std::pair<json, std::string> cases[] = {
+      {-915100000, conf_failed("crx_conf_chan failed for channel 0x02", ERR_BAD_CONFIG)},   // read as 0
+      {1e300, conf_failed("crx_conf_chan failed for channel 0x02", ERR_FREQ_OUT_OF_BAND)},  // saturated
+      {"915100000", "ERROR: failed to parse mandatory parameter chan_rx_freq for chip 0x02"}};
+  for (const auto& [freq, why] : cases)
+    expect_chips_refused(json::array({chip({{"chan_multiSF_2", {{"chan_rx_freq", freq}}}})}), why);
 }
 
 TEST_F(BoardKeys, StandAloneAndFskChannelsConvertTheirNumbers) {
@@ -210,29 +197,24 @@ TEST_F(BoardKeys, StandAloneAndFskChannelsConvertTheirNumbers) {
                                           {"chan_FSK", {{"chan_rx_freq", 915200000}}}})})),
             nullptr)
       << syslog_dump();
-  EXPECT_EQ(priv().std_bandwidth[0], uint32_t{BW_125KHZ}) << "absent: the call's defaults";
-  EXPECT_EQ(priv().std_sf[0], 10);
-  EXPECT_EQ(priv().fsk_bitrate[0], 64000u);
+  // Absent: the call's defaults.
+  EXPECT_EQ(std::tuple(priv().std_bandwidth[0], int{priv().std_sf[0]}, priv().fsk_bitrate[0]),
+            std::tuple(BW_125KHZ, 10, 64000));
   ASSERT_NE(read_chips(json::array({chip({{"chan_LoRa_std", {{"chan_rx_freq", 915000000}, {"bandwidth", 500000},
                                                              {"spread_factor", 12}}},
                                           {"chan_FSK", {{"chan_rx_freq", 915200000}, {"bandwidth", 250000},
                                                         {"bit_rate", 250000}}}})})),
             nullptr);
-  EXPECT_EQ(priv().std_bandwidth[0], uint32_t{BW_500KHZ});
-  EXPECT_EQ(priv().std_sf[0], 12);
-  EXPECT_EQ(priv().fsk_bandwidth[0], uint32_t{BW_250KHZ});
-  EXPECT_EQ(priv().fsk_bitrate[0], 250000u);
+  EXPECT_EQ(std::tuple(priv().std_bandwidth[0], int{priv().std_sf[0]}, priv().fsk_bandwidth[0], priv().fsk_bitrate[0]),
+            std::tuple(BW_500KHZ, 12, BW_250KHZ, 250000));
   // Negative numbers read as 0 in unsigned fields (as the gateway's own
   // conversion does), which here means the default; huge ones saturate and
   // are refused.
   ASSERT_NE(read_chips(json::array({chip({{"chan_FSK", {{"chan_rx_freq", 915200000}, {"bit_rate", -1}}}})})),
             nullptr);
   EXPECT_EQ(priv().fsk_bitrate[0], 64000u);
-  sandbox().clear_logs();
-  EXPECT_EQ(read_chips(json::array({chip({{"chan_FSK", {{"chan_rx_freq", 915200000}, {"bit_rate", 1e10}}}})})),
-            nullptr);
-  EXPECT_TRUE(failed_board(std::string("ERROR: crx_conf_chan failed for channel 0x09; ") +
-                           crx_err_message(ERR_BAD_BITRATE)));
+  expect_chips_refused(json::array({chip({{"chan_FSK", {{"chan_rx_freq", 915200000}, {"bit_rate", 1e10}}}})}),
+                       conf_failed("crx_conf_chan failed for channel 0x09", ERR_BAD_BITRATE));
 }
 
 TEST_F(BoardKeys, OnlyTheFirstBoardIsRead) {
@@ -286,9 +268,8 @@ TEST_F(WrenKeys, OneChipWithoutFrequencyOrChainAndNoMore) {
   ASSERT_NE(read_board({{"board_freq_band", "US915"}, {"SX1301_conf", json::array({ok_chip, {{"x", 1}}})}}), nullptr)
       << syslog_dump();
   EXPECT_TRUE(logged("ERROR: SX1301 chip 1 not supported, skip it"));
-  EXPECT_TRUE(priv().chip_enable[0]);
-  EXPECT_EQ(priv().multisf_mask[0][0], 0x0E);
-  EXPECT_FALSE(priv().chan_enable[0][9]);
+  EXPECT_EQ(std::tuple(priv().chip_enable[0], int{priv().multisf_mask[0][0]}, priv().chan_enable[0][9]),
+            std::tuple(true, 0x0E, 0));
   EXPECT_EQ(read_board({{"board_freq_band", "US915"}, {"SX1301_conf", json::array({chip})}}), nullptr);
   EXPECT_TRUE(logged(std::string("ERROR: crx_conf_chan failed for channel 0x09; ") + crx_err_message(ERR_BAD_BITRATE)));
 }

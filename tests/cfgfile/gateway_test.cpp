@@ -10,38 +10,36 @@ namespace {
 using crx::test::ConfigFile;
 using ::testing::ElementsAre;
 
+// The gateway record's settings in groups, as tuples to compare whole.
+auto addresses(const crx_gw_cfg_t& g) {
+  return std::tuple(std::string(g.server_address), std::string(g.serv_port_up), std::string(g.serv_port_down));
+}
+auto timing(const crx_gw_cfg_t& g) {
+  return std::tuple(g.keepalive_interval, g.stat_interval, g.push_timeout_half.seconds,
+                    g.push_timeout_half.microseconds, g.pull_timeout.seconds, g.pull_timeout.microseconds);
+}
+auto forwarding(const crx_gw_cfg_t& g) {
+  return std::tuple(g.forward_crc_valid, g.forward_crc_error, g.forward_crc_disabled, g.autoquit_threshold,
+                    g.link_mote);
+}
+auto beacon(const crx_gw_cfg_t& g) {
+  return std::tuple(g.beacon_period, g.beacon_freq_hz, int{g.beacon_freq_nb}, g.beacon_freq_step,
+                    int{g.beacon_datarate}, g.beacon_bw_hz, int{g.beacon_power}, int{g.beacon_infodesc});
+}
+auto reporting(const crx_gw_cfg_t& g) {
+  return std::tuple(int{g.multi_antenna}, int{g.stat_no_ack_timeout_cnt}, int{g.use_utc_timestamp},
+                    int{g.use_gps_timestamp}, int{g.antenna_schedule}, int{g.report_count});
+}
+
 TEST_F(ConfigFile, AnEmptyGatewayObjectKeepsTheDefaultsAndSaysSo) {
   const crx_gw_cfg_t* gw = read(R"({"gateway_conf": {}})");
   ASSERT_NE(gw, nullptr);
   EXPECT_EQ(gw->gateway_id, 0x00800000A0001234u) << "from the database";
-  EXPECT_STREQ(gw->server_address, "127.0.0.1");
-  EXPECT_STREQ(gw->serv_port_up, "1780");
-  EXPECT_STREQ(gw->serv_port_down, "1782");
-  EXPECT_EQ(gw->keepalive_interval, 5);
-  EXPECT_EQ(gw->stat_interval, 30u);
-  EXPECT_EQ(gw->push_timeout_half.seconds, 0u);
-  EXPECT_EQ(gw->push_timeout_half.microseconds, 50000u);
-  EXPECT_EQ(gw->pull_timeout.seconds, 0u);
-  EXPECT_EQ(gw->pull_timeout.microseconds, 200000u);
-  EXPECT_TRUE(gw->forward_crc_valid);
-  EXPECT_FALSE(gw->forward_crc_error);
-  EXPECT_FALSE(gw->forward_crc_disabled);
-  EXPECT_EQ(gw->autoquit_threshold, 0u);
-  EXPECT_EQ(gw->link_mote, 0u);
-  EXPECT_EQ(gw->beacon_period, 0u);
-  EXPECT_EQ(gw->beacon_freq_hz, 869525000u);
-  EXPECT_EQ(gw->beacon_freq_nb, 1);
-  EXPECT_EQ(gw->beacon_freq_step, 0u);
-  EXPECT_EQ(gw->beacon_datarate, 9);
-  EXPECT_EQ(gw->beacon_bw_hz, 125000u);
-  EXPECT_EQ(gw->beacon_power, 14);
-  EXPECT_EQ(gw->beacon_infodesc, 0);
-  EXPECT_EQ(gw->multi_antenna, 0);
-  EXPECT_EQ(gw->stat_no_ack_timeout_cnt, 60);
-  EXPECT_EQ(gw->use_utc_timestamp, 0);
-  EXPECT_EQ(gw->use_gps_timestamp, 1);
-  EXPECT_EQ(gw->antenna_schedule, 0);
-  EXPECT_EQ(gw->report_count, 0);
+  EXPECT_EQ(addresses(*gw), std::tuple("127.0.0.1", "1780", "1782"));
+  EXPECT_EQ(timing(*gw), std::tuple(5, 30, 0, 50000, 0, 200000));
+  EXPECT_EQ(forwarding(*gw), std::tuple(true, false, false, 0, 0));
+  EXPECT_EQ(beacon(*gw), std::tuple(0, 869525000, 1, 0, 9, 125000, 14, 0));
+  EXPECT_EQ(reporting(*gw), std::tuple(0, 60, 0, 1, 0, 0));
   EXPECT_FALSE(is_multi_antenna_enabled());
   EXPECT_THAT(lines_from("INFO: parsing gateway parameters"),
               ElementsAre("INFO: parsing gateway parameters", "INFO: gateway ID is configured to 00800000A0001234",
@@ -64,30 +62,11 @@ TEST_F(ConfigFile, EveryGatewayKeyIsStoredAndLogged) {
       "stat_no_ack_timeout_cnt": 30, "use_utc_timestamp": 1, "use_gps_timestamp": 0,
       "antenna_schedule": 2, "report_count": 7}})");
   ASSERT_NE(gw, nullptr);
-  EXPECT_STREQ(gw->server_address, "router.example.net");
-  EXPECT_STREQ(gw->serv_port_up, "1700");
-  EXPECT_STREQ(gw->serv_port_down, "1701");
-  EXPECT_EQ(gw->keepalive_interval, 10);
-  EXPECT_EQ(gw->stat_interval, 45u);
-  EXPECT_EQ(gw->push_timeout_half.microseconds, 50000u);
-  EXPECT_FALSE(gw->forward_crc_valid);
-  EXPECT_TRUE(gw->forward_crc_error);
-  EXPECT_TRUE(gw->forward_crc_disabled);
-  EXPECT_EQ(gw->autoquit_threshold, 3u);
-  EXPECT_EQ(gw->link_mote, 0x26011BDAu);
-  EXPECT_EQ(gw->beacon_period, 128u);
-  EXPECT_EQ(gw->beacon_freq_hz, 923300000u);
-  EXPECT_EQ(gw->beacon_freq_nb, 8);
-  EXPECT_EQ(gw->beacon_freq_step, 600000u);
-  EXPECT_EQ(gw->beacon_datarate, 12);
-  EXPECT_EQ(gw->beacon_bw_hz, 500000u);
-  EXPECT_EQ(gw->beacon_power, 26);
-  EXPECT_EQ(gw->beacon_infodesc, 2);
-  EXPECT_EQ(gw->stat_no_ack_timeout_cnt, 30);
-  EXPECT_EQ(gw->use_utc_timestamp, 1);
-  EXPECT_EQ(gw->use_gps_timestamp, 0);
-  EXPECT_EQ(gw->antenna_schedule, 2);
-  EXPECT_EQ(gw->report_count, 7);
+  EXPECT_EQ(addresses(*gw), std::tuple("router.example.net", "1700", "1701"));
+  EXPECT_EQ(timing(*gw), std::tuple(10, 45, 0, 50000, 0, 200000));
+  EXPECT_EQ(forwarding(*gw), std::tuple(false, true, true, 3, 0x26011BDA));
+  EXPECT_EQ(beacon(*gw), std::tuple(128, 923300000, 8, 600000, 12, 500000, 26, 2));
+  EXPECT_EQ(reporting(*gw), std::tuple(1, 30, 1, 0, 2, 7));
   EXPECT_TRUE(is_multi_antenna_enabled());
   EXPECT_THAT(lines_from("INFO: server hostname or IP address is configured to \"router.example.net\""),
               ElementsAre("INFO: server hostname or IP address is configured to \"router.example.net\"",
@@ -121,15 +100,12 @@ TEST_F(ConfigFile, WrongTypesReadAsZeroOrAreIgnored) {
       "forward_crc_valid": 0, "forward_crc_error": "yes", "link_mote": 12345, "beacon_freq_hz": [1],
       "use_gps_timestamp": {"a": 1}, "multi_antenna": "1"}})");
   ASSERT_NE(gw, nullptr);
-  EXPECT_STREQ(gw->server_address, "127.0.0.1");  // string values only
-  EXPECT_STREQ(gw->serv_port_up, "0");             // numbers: present means 0
-  EXPECT_EQ(gw->keepalive_interval, 0);
-  EXPECT_EQ(gw->stat_interval, 0u);
-  EXPECT_TRUE(gw->forward_crc_valid);  // boolean values only
-  EXPECT_FALSE(gw->forward_crc_error);
-  EXPECT_EQ(gw->link_mote, 0u);
+  // Strings and booleans are taken only as such; numbers of another type read as 0.
+  EXPECT_EQ(addresses(*gw), std::tuple("127.0.0.1", "0", "1782"));
+  EXPECT_EQ(timing(*gw), std::tuple(0, 0, 0, 50000, 0, 200000));
+  EXPECT_EQ(forwarding(*gw), std::tuple(true, false, false, 0, 0));
   EXPECT_TRUE(logged("INFO: Link testing mote address is not configured"));
-  EXPECT_EQ(gw->beacon_freq_hz, 0u);
+  EXPECT_EQ(beacon(*gw), std::tuple(0, 0, 1, 0, 9, 125000, 14, 0));
   EXPECT_EQ(gw->use_gps_timestamp, 0);
   EXPECT_FALSE(is_multi_antenna_enabled());
 }
@@ -141,20 +117,15 @@ TEST_F(ConfigFile, OutOfRangeNumbersSaturateOrKeepTheirLowBits) {
       "beacon_datarate": 1e19, "multi_antenna": 257, "report_count": -3,
       "server_address": "a-host-name-that-is-far-too-long-for-the-sixty-four-bytes-the-record-has.example.net"}})");
   ASSERT_NE(gw, nullptr);
-  EXPECT_STREQ(gw->serv_port_up, "4464");
-  EXPECT_STREQ(gw->serv_port_down, "0");
-  EXPECT_EQ(gw->keepalive_interval, INT32_MIN);
-  EXPECT_EQ(gw->stat_interval, UINT32_MAX);
+  const std::string host = "a-host-name-that-is-far-too-long-for-the-sixty-four-bytes-the-record-has.example.net";
+  EXPECT_EQ(addresses(*gw), std::tuple(host.substr(0, 63), "4464", "0"));
+  EXPECT_EQ(std::pair(gw->keepalive_interval, gw->stat_interval), std::pair(INT32_MIN, UINT32_MAX));
   EXPECT_EQ(gw->autoquit_threshold, 12u);
-  EXPECT_EQ(gw->beacon_freq_hz, 0u) << "a negative frequency is no frequency";
-  EXPECT_EQ(gw->beacon_freq_nb, 44);       // 300 & 0xFF
-  EXPECT_EQ(gw->beacon_power, 56);         // -200 & 0xFF
-  EXPECT_EQ(gw->beacon_datarate, 0xFF);    // saturated, then the low 8 bits
+  // A negative frequency is no frequency; 300, -200 and the saturated 1e19
+  // keep their low 8 bits.
+  EXPECT_EQ(beacon(*gw), std::tuple(0, 0, 44, 0, 0xFF, 125000, 56, 0));
   EXPECT_EQ(gw->report_count, 0);
   EXPECT_TRUE(is_multi_antenna_enabled()) << "257 keeps 1";
-  EXPECT_EQ(std::string(gw->server_address),
-            std::string("a-host-name-that-is-far-too-long-for-the-sixty-four-bytes-the-record-has.example.net")
-                .substr(0, 63));
   EXPECT_TRUE(logged("INFO: downstream keep-alive interval is configured to 2147483648 seconds"));
 }
 
@@ -164,12 +135,10 @@ TEST_F(ConfigFile, GatewaySettingsAccumulateOverCalls) {
             nullptr);
   const crx_gw_cfg_t* gw = read(R"({"gateway_conf": {"serv_port_up": 1700, "forward_crc_valid": false}})");
   ASSERT_NE(gw, nullptr);
-  EXPECT_STREQ(gw->server_address, "first.example.net");
+  EXPECT_EQ(addresses(*gw), std::tuple("first.example.net", "1700", "1782"));
   EXPECT_EQ(gw->stat_interval, 10u);
-  EXPECT_TRUE(gw->forward_crc_error);
-  EXPECT_FALSE(gw->forward_crc_valid);
-  EXPECT_STREQ(gw->serv_port_up, "1700");
-  EXPECT_EQ(gw->link_mote, 0u) << "not given this time: not configured";
+  // The link mote was not given this time: not configured.
+  EXPECT_EQ(forwarding(*gw), std::tuple(false, true, false, 0, 0));
   EXPECT_EQ(gw, crx_read_cfg_json(nullptr)) << "one record";
 }
 

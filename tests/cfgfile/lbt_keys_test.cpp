@@ -22,6 +22,10 @@ class LbtKeys : public ConfigFile {
     EXPECT_EQ(crx::parse_lbt_json_conf(&cfg, &obj), 0);
     return cfg;
   }
+  static auto fields(const crx_lbt_entry_t& e) {
+    return std::tuple(e.max_tx_power_dbm, e.min_freq_hz, e.max_freq_hz, e.max_talk_time_ms, e.listen_time_us,
+                      e.threshold_dbm);
+  }
   static std::string entry(int power, double min, double max, double talk, double listen, double threshold) {
     return json{{"tx_power_dBm", power}, {"min_freq_Hz", min}, {"max_freq_Hz", max}, {"max_time_on_air_ms", talk},
                 {"listen_time_us", listen}, {"threshold_dB", threshold}}
@@ -53,15 +57,8 @@ TEST_F(LbtKeys, ValidEntriesAreTakenInOrderAndTheOthersSkipped) {
   EXPECT_TRUE(logged("INFO: parse_lbt_json_conf: Listen Before Talk data found in the config.json file."));
   EXPECT_EQ(cfg.lbt.enabled, 1);
   ASSERT_EQ(cfg.lbt.count, 2);
-  const crx_lbt_entry_t& a = cfg.lbt.entries[0];
-  EXPECT_EQ(a.max_tx_power_dbm, 14);
-  EXPECT_EQ(a.min_freq_hz, 863000000u);
-  EXPECT_EQ(a.max_freq_hz, 870000000u);
-  EXPECT_EQ(a.max_talk_time_ms, 1000);
-  EXPECT_EQ(a.listen_time_us, 5000);
-  EXPECT_EQ(a.threshold_dbm, -85);
-  EXPECT_EQ(cfg.lbt.entries[1].max_tx_power_dbm, 27);
-  EXPECT_EQ(cfg.lbt.entries[1].listen_time_us, 128);
+  EXPECT_EQ(fields(cfg.lbt.entries[0]), std::tuple(14, 863000000u, 870000000u, 1000, 5000, -85));
+  EXPECT_EQ(fields(cfg.lbt.entries[1]), std::tuple(27, 920600000u, 923400000u, 4000, 128, -80));
   int skipped = 0;
   for (const auto& t : sandbox().syslog_texts()) skipped += t == kSkipped;
   EXPECT_EQ(skipped, 6);
@@ -89,10 +86,7 @@ TEST_F(LbtKeys, HugeValuesSaturate) {
   const crx_board_cfg_t cfg =
       parse(R"({"listen_before_talk": {"LUT": [)" + entry(1, 1e300, 1e300, 1e300, 1e300, -1e300) + "]}}");
   ASSERT_EQ(cfg.lbt.count, 1);
-  EXPECT_EQ(cfg.lbt.entries[0].min_freq_hz, UINT32_MAX);
-  EXPECT_EQ(cfg.lbt.entries[0].max_talk_time_ms, INT32_MAX);
-  EXPECT_EQ(cfg.lbt.entries[0].listen_time_us, INT32_MAX);
-  EXPECT_EQ(cfg.lbt.entries[0].threshold_dbm, INT32_MIN);
+  EXPECT_EQ(fields(cfg.lbt.entries[0]), std::tuple(1, UINT32_MAX, UINT32_MAX, INT32_MAX, INT32_MAX, INT32_MIN));
 }
 
 }  // namespace

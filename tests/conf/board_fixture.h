@@ -7,11 +7,13 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "crx.h"
 #include "sim/boards.h"
 #include "sim/cxdb.h"
 #include "sim/testing.h"
+#include "tests/support/checks.h"
 
 namespace crx::test {
 
@@ -54,6 +56,13 @@ class BoardTest : public sim::SandboxTest {
   }
 
   bool logged(const std::string& text) { return sandbox().syslog_contains(text); }
+
+  // The transmit limits the library reports, as (minimum, maximum).
+  static std::pair<uint32_t, uint32_t> tx_freq() {
+    uint32_t lo = 0, hi = 0;
+    EXPECT_EQ(crx_get_tx_freq(&lo, &hi), 0);
+    return {lo, hi};
+  }
 
   static crx_board_cfg_t board_cfg(uint32_t band, uint32_t rx_freq) {
     crx_board_cfg_t cfg;

@@ -36,10 +36,9 @@ TEST_F(CxGeneric, SingleValuesComeFromTheFirstRow) {
            .set("Configuration", "Mfg_Year", 2001, 1)
            .set("Configuration", "Module_Name", "Second", 1));
   int year = 0;
-  ASSERT_TRUE(CxGetInt("Mfg_Year", "Configuration", &year));
-  EXPECT_EQ(year, 2019);
   float f = 0;
-  ASSERT_TRUE(CxGetFloat("Min_DL_Frequency_MHz", "Configuration", &f));
+  ASSERT_TRUE(CxGetInt("Mfg_Year", "Configuration", &year) && CxGetFloat("Min_DL_Frequency_MHz", "Configuration", &f));
+  EXPECT_EQ(year, 2019);
   EXPECT_FLOAT_EQ(f, 923.3f);
   char name[32];
   ASSERT_TRUE(CxGetString("Module_Name", "Configuration", sizeof name, name));

@@ -22,14 +22,9 @@ class CxLbt : public CxTest {
   }
 };
 
-void expect_entry(const crx_lbt_entry_t& e, int power, uint32_t min_hz, uint32_t max_hz, int talk, int listen,
-                  int threshold) {
-  EXPECT_EQ(e.max_tx_power_dbm, power);
-  EXPECT_EQ(e.min_freq_hz, min_hz);
-  EXPECT_EQ(e.max_freq_hz, max_hz);
-  EXPECT_EQ(e.max_talk_time_ms, talk);
-  EXPECT_EQ(e.listen_time_us, listen);
-  EXPECT_EQ(e.threshold_dbm, threshold);
+auto fields(const crx_lbt_entry_t& e) {
+  return std::tuple(e.max_tx_power_dbm, e.min_freq_hz, e.max_freq_hz, e.max_talk_time_ms, e.listen_time_us,
+                    e.threshold_dbm);
 }
 
 TEST_F(CxLbt, NotRequiredReturnsAtOnceWithNoEntries) {
@@ -37,8 +32,7 @@ TEST_F(CxLbt, NotRequiredReturnsAtOnceWithNoEntries) {
   crx_lbt_cfg_t lbt;
   std::memset(&lbt, 0x11, sizeof lbt);
   ASSERT_TRUE(CxGetLbtParameters(&lbt));
-  EXPECT_EQ(lbt.enabled, 0);
-  EXPECT_EQ(lbt.count, 0);
+  EXPECT_EQ(std::tuple(lbt.enabled, lbt.count), std::tuple(0, 0));
   CxCleanup();
 }
 
@@ -59,10 +53,10 @@ TEST_F(CxLbt, AcceptedRowsOfTheBandArePackedAtTheFront) {
   ASSERT_TRUE(CxGetLbtParameters(&lbt));
   EXPECT_EQ(lbt.enabled, 1);
   ASSERT_EQ(lbt.count, 3);
-  expect_entry(lbt.entries[0], 13, 920600000u, 922200000u, 4000, 5000, -80);
-  expect_entry(lbt.entries[1], 10, 922400000u, 923400000u, 4000, 128, -85);
-  expect_entry(lbt.entries[2], 7, 868600000u, 868800000u, 1000, 1, -70);
-  expect_entry(lbt.entries[3], 0, 0, 0, 0, 0, 0);
+  EXPECT_EQ(fields(lbt.entries[0]), std::tuple(13, 920600000u, 922200000u, 4000, 5000, -80));
+  EXPECT_EQ(fields(lbt.entries[1]), std::tuple(10, 922400000u, 923400000u, 4000, 128, -85));
+  EXPECT_EQ(fields(lbt.entries[2]), std::tuple(7, 868600000u, 868800000u, 1000, 1, -70));
+  EXPECT_EQ(fields(lbt.entries[3]), std::tuple(0, 0u, 0u, 0, 0, 0));
   EXPECT_EQ(CxGetDatabaseVersion(), -1);
 }
 
@@ -74,8 +68,7 @@ TEST_F(CxLbt, NoUsableRowClearsTheRecordButKeepsRequired) {
   std::memset(&lbt, 0x22, sizeof lbt);
   ASSERT_TRUE(CxGetLbtParameters(&lbt));
   EXPECT_TRUE(sandbox().syslog_contains("CxGetLbtWholeTable: Empty database LBT LUT detected. Using default values."));
-  EXPECT_EQ(lbt.enabled, 1);
-  EXPECT_EQ(lbt.count, 0);
+  EXPECT_EQ(std::tuple(lbt.enabled, lbt.count), std::tuple(1, 0));
   crx_lbt_cfg_t zero;
   std::memset(&zero, 0, sizeof zero);
   zero.enabled = 1;
@@ -120,13 +113,10 @@ TEST_F(CxLbt, NeverMoreEntriesThanTheRecordHolds) {
   crx_lbt_cfg_t lbt{};
   int rows = 40;
   ASSERT_TRUE(CxGetLbtWholeTable(&lbt, "US915", "Lbt", &rows));
-  EXPECT_EQ(rows, 16);
-  EXPECT_EQ(lbt.count, 16);
-  EXPECT_EQ(lbt.entries[15].max_tx_power_dbm, 15);
+  EXPECT_EQ(std::tuple(rows, lbt.count, lbt.entries[15].max_tx_power_dbm), std::tuple(16, 16, 15));
   rows = 2;
   ASSERT_TRUE(CxGetLbtWholeTable(&lbt, "US915", "Lbt", &rows));
-  EXPECT_EQ(rows, 2);
-  EXPECT_EQ(lbt.count, 2);
+  EXPECT_EQ(std::tuple(rows, lbt.count), std::tuple(2, 2));
 
   EXPECT_FALSE(CxGetLbtWholeTable(&lbt, "US915", "NoLbt", &rows));
   EXPECT_EQ(rows, -1);

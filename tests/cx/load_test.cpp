@@ -84,8 +84,7 @@ TEST_F(CxLoad, CopyIsGroupReadableForLoraWhenThatGroupExists) {
   struct stat st {};
   ASSERT_EQ(::stat(sandbox().host_path("/tmp/commissioning.db").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0660u);
-  EXPECT_EQ(st.st_gid, 4242u);
-  EXPECT_EQ(st.st_uid, ::getuid());
+  EXPECT_EQ(std::tuple(st.st_gid, st.st_uid), std::tuple(4242u, ::getuid()));
   CxCleanup();
 }
 

@@ -19,37 +19,31 @@ TEST_F(CxTables, ConfigurationRecordOfAnExtendedDatabase) {
   cx_config_table_t t;
   std::memset(&t, 0x55, sizeof t);
   ASSERT_TRUE(CxGetConfigTable(&t));
-  EXPECT_EQ(t.Version, 6);
-  EXPECT_STREQ(t.Module_Name, "Ostra Gateway");
-  EXPECT_STREQ(t.Module_Product_Code, "Q7000201");
-  EXPECT_STREQ(t.PCBA_Product_Code, "Q7000101");
-  EXPECT_STREQ(t.Duplexer1_Product_Code, "D1000001");
-  EXPECT_STREQ(t.Duplexer2_Serial_Number, "DS2000002");
-  EXPECT_STREQ(t.M3G_4G_Modem_Product_Code, "M4000004");
-  EXPECT_STREQ(t.M3G_4G_Modem_Revision, "M1");
-  EXPECT_STREQ(t.M3G_4G_Modem_Serial_Number, "MD4000004");
-  EXPECT_STREQ(t.Factory_ID, "FAC1");
-  EXPECT_STREQ(t.Vendor_ID, "VEND01");
-  EXPECT_STREQ(t.Operating_Band, "US915");
-  EXPECT_FLOAT_EQ(t.Min_UL_Frequency_MHz, 902.0f);
-  EXPECT_FLOAT_EQ(t.Max_DL_Frequency_MHz, 927.5f);
-  EXPECT_FLOAT_EQ(t.Max_DL_Power_dBm, 30.0f);
-  EXPECT_EQ(t.Mfg_Week, 12);
-  EXPECT_STREQ(t.Test_Station_ID, "TS-07");
-  EXPECT_EQ(t.Tested_Year, 2019);
-  EXPECT_STREQ(t.PCBA_MAC_Address, "0002F7A1B2C3");
-  EXPECT_STREQ(t.PCBA_IP_Address, "192.168.10.20");
-  EXPECT_STREQ(t.Customer_Gateway_ID, "00800000A0001234");
-  EXPECT_STREQ(t.Customer_Inventory_Serial_Number, "CIS-0042");
-  EXPECT_STREQ(t.Customer_Key2, "KEY-TWO");
-  EXPECT_STREQ(t.Customer_Runtime_Configuration, "RUN1");
-  EXPECT_EQ(t.Num_of_SX1301s, 4);
-  EXPECT_FLOAT_EQ(t.Tx_Bandwidth_MHz, 20.0f);
-  EXPECT_FLOAT_EQ(t.Rx_LO_MHz, 915.0f);
-  EXPECT_EQ(t.Tx_FIR_Index, 1);
-  EXPECT_EQ(t.Rx_FIR_Index, 2);
-  EXPECT_EQ(t.Tx_Lbt_required, 0);
-  EXPECT_EQ(t.Tx_Lbt_max_threshold, -80);
+  const std::pair<const char*, const char*> texts[] = {{t.Module_Name, "Ostra Gateway"},
+                                                       {t.Module_Product_Code, "Q7000201"},
+                                                       {t.PCBA_Product_Code, "Q7000101"},
+                                                       {t.Duplexer1_Product_Code, "D1000001"},
+                                                       {t.Duplexer2_Serial_Number, "DS2000002"},
+                                                       {t.M3G_4G_Modem_Product_Code, "M4000004"},
+                                                       {t.M3G_4G_Modem_Revision, "M1"},
+                                                       {t.M3G_4G_Modem_Serial_Number, "MD4000004"},
+                                                       {t.Factory_ID, "FAC1"},
+                                                       {t.Vendor_ID, "VEND01"},
+                                                       {t.Operating_Band, "US915"},
+                                                       {t.Test_Station_ID, "TS-07"},
+                                                       {t.PCBA_MAC_Address, "0002F7A1B2C3"},
+                                                       {t.PCBA_IP_Address, "192.168.10.20"},
+                                                       {t.Customer_Gateway_ID, "00800000A0001234"},
+                                                       {t.Customer_Inventory_Serial_Number, "CIS-0042"},
+                                                       {t.Customer_Key2, "KEY-TWO"},
+                                                       {t.Customer_Runtime_Configuration, "RUN1"}};
+  for (const auto& [got, want] : texts) EXPECT_STREQ(got, want);
+  EXPECT_EQ(
+      std::tuple(t.Min_UL_Frequency_MHz, t.Max_DL_Frequency_MHz, t.Max_DL_Power_dBm, t.Tx_Bandwidth_MHz, t.Rx_LO_MHz),
+      std::tuple(902.0f, 927.5f, 30.0f, 20.0f, 915.0f));
+  EXPECT_EQ(std::tuple(t.Version, t.Mfg_Week, t.Tested_Year, t.Num_of_SX1301s, t.Tx_FIR_Index, t.Rx_FIR_Index,
+                       t.Tx_Lbt_required, t.Tx_Lbt_max_threshold),
+            std::tuple(6, 12, 2019, 4, 1, 2, 0, -80));
   // Each getter closes the database again.
   EXPECT_EQ(CxGetDatabaseVersion(), -1);
 }
@@ -62,24 +56,17 @@ TEST_F(CxTables, VersionThreeConfigurationLeavesTheExtendedFieldsAlone) {
   t.Tx_FIR_Index = 78;
   t.Tx_Lbt_max_threshold = 79;
   ASSERT_TRUE(CxGetConfigTable(&t));
-  EXPECT_EQ(t.Version, 3);
   EXPECT_STREQ(t.Customer_Boot_Configuration, "BOOT1");
-  EXPECT_EQ(t.Num_of_SX1301s, 77);
-  EXPECT_EQ(t.Tx_FIR_Index, 78);
-  EXPECT_EQ(t.Tx_Lbt_max_threshold, 79);
+  EXPECT_EQ(std::tuple(t.Version, t.Num_of_SX1301s, t.Tx_FIR_Index, t.Tx_Lbt_max_threshold), std::tuple(3, 77, 78, 79));
 
   cx_rf_region_info_t r;
   std::memset(&r, 0x55, sizeof r);
   ASSERT_TRUE(CxGetRfRegioInfo(&r));
-  EXPECT_EQ(r.Version, 3);
   EXPECT_STREQ(r.Operating_Band, "US915");
   EXPECT_FLOAT_EQ(r.Min_DL_Frequency_MHz, 923.3f);
-  EXPECT_EQ(r.Tx_Bandwidth_MHz, 0.0f);
-  EXPECT_EQ(r.Rx_Bandwidth_MHz, 0.0f);
-  EXPECT_EQ(r.Tx_LO_MHz, 0.0f);
-  EXPECT_EQ(r.Rx_LO_MHz, 0.0f);
-  EXPECT_EQ(r.Tx_FIR_Index, -1);
-  EXPECT_EQ(r.Rx_FIR_Index, -1);
+  EXPECT_EQ(std::tuple(r.Version, r.Tx_Bandwidth_MHz, r.Rx_Bandwidth_MHz, r.Tx_LO_MHz, r.Rx_LO_MHz, r.Tx_FIR_Index,
+                       r.Rx_FIR_Index),
+            std::tuple(3, 0.0f, 0.0f, 0.0f, 0.0f, -1, -1));
 
   int chips = 5;
   EXPECT_FALSE(CxGetNumofChips(&chips));
@@ -95,22 +82,17 @@ TEST_F(CxTables, RegionChipCountAndModuleOfAnExtendedDatabase) {
   with_file(CxDatabase(4).set("Configuration", "Num_of_SX1301s", 0));
   cx_rf_region_info_t r{};
   ASSERT_TRUE(CxGetRfRegioInfo(&r));
-  EXPECT_EQ(r.Version, 4);
-  EXPECT_FLOAT_EQ(r.Tx_Bandwidth_MHz, 20.0f);
-  EXPECT_FLOAT_EQ(r.Rx_Bandwidth_MHz, 10.0f);
-  EXPECT_FLOAT_EQ(r.Tx_LO_MHz, 925.0f);
-  EXPECT_EQ(r.Rx_FIR_Index, 2);
+  EXPECT_EQ(std::tuple(r.Version, r.Tx_Bandwidth_MHz, r.Rx_Bandwidth_MHz, r.Tx_LO_MHz, r.Rx_FIR_Index),
+            std::tuple(4, 20.0f, 10.0f, 925.0f, 2));
   int chips = -1;
   ASSERT_TRUE(CxGetNumofChips(&chips));
   EXPECT_EQ(chips, 0);
 
   cx_module_id_t m{};
   ASSERT_TRUE(CxGetModuleId(&m));
-  EXPECT_STREQ(m.Module_Name, "Ostra Gateway");
-  EXPECT_STREQ(m.Module_Product_Code, "Q7000201");
-  EXPECT_STREQ(m.Module_Revision, "A1");
-  EXPECT_STREQ(m.Module_Serial_Number, "MS0000123");
-  EXPECT_STREQ(m.Customer_Gateway_ID, "00800000A0001234");
+  EXPECT_EQ(std::tuple(std::string(m.Module_Name), std::string(m.Module_Product_Code), std::string(m.Module_Revision),
+                       std::string(m.Module_Serial_Number), std::string(m.Customer_Gateway_ID)),
+            std::tuple("Ostra Gateway", "Q7000201", "A1", "MS0000123", "00800000A0001234"));
 
   char code[18];
   ASSERT_TRUE(CxGetPcbaCode(code, sizeof code));
@@ -127,32 +109,21 @@ TEST_F(CxTables, TransmitAndReceiveCalibration) {
   with_file(CxDatabase(1));
   cx_tx_dig_gain_table_t tx{};
   ASSERT_TRUE(CxGetTxDigGainTable(&tx));
-  EXPECT_EQ(tx.Version, 1);
-  EXPECT_EQ(tx.AD936x_TX1_Atten_MSB, 1);
-  EXPECT_EQ(tx.AD936x_TX2_Atten_LSB, 4);
-  EXPECT_FLOAT_EQ(tx.Temperature_degC, 25.5f);
-  EXPECT_EQ(tx.TX1_Phase_Corr, 11);
-  EXPECT_EQ(tx.TX1_Gain_Corr, 12);
-  EXPECT_EQ(tx.TX1_Offset_I, -13);
-  EXPECT_EQ(tx.TX1_Offset_Q, 14);
-  EXPECT_EQ(tx.TX2_Phase_Corr, 21);
-  EXPECT_EQ(tx.TX2_Offset_Q, -24);
-  EXPECT_EQ(tx.VCXO_CAL_VOLTAGE, 1650);
+  EXPECT_EQ(std::tuple(tx.Version, tx.AD936x_TX1_Atten_MSB, tx.AD936x_TX2_Atten_LSB, tx.Temperature_degC),
+            std::tuple(1, 1, 4, 25.5f));
+  EXPECT_EQ(std::tuple(tx.TX1_Phase_Corr, tx.TX1_Gain_Corr, tx.TX1_Offset_I, tx.TX1_Offset_Q, tx.TX2_Phase_Corr,
+                       tx.TX2_Offset_Q, tx.VCXO_CAL_VOLTAGE),
+            std::tuple(11, 12, -13, 14, 21, -24, 1650));
 
   cx_ad9361_tx_attens_t at{};
   ASSERT_TRUE(CxGetAd9361TxAttens(&at));
-  EXPECT_EQ(at.TX1_Atten_MSB, 1);
-  EXPECT_EQ(at.TX1_Atten_LSB, 2);
-  EXPECT_EQ(at.TX2_Atten_MSB, 3);
-  EXPECT_EQ(at.TX2_Atten_LSB, 4);
+  EXPECT_EQ(std::tuple(at.TX1_Atten_MSB, at.TX1_Atten_LSB, at.TX2_Atten_MSB, at.TX2_Atten_LSB), std::tuple(1, 2, 3, 4));
 
   cx_rx_table_t rx{};
   ASSERT_TRUE(CxGetRxTable(&rx));
-  EXPECT_EQ(rx.Version, 1);
-  EXPECT_FLOAT_EQ(rx.RSSI_OFFSET_RX0, -166.0f);
-  EXPECT_FLOAT_EQ(rx.RSSI_OFFSET_RX1, -167.5f);
-  EXPECT_FLOAT_EQ(rx.DBFS_TO_DBM_GAIN_RX0, 1.25f);
-  EXPECT_FLOAT_EQ(rx.DBFS_TO_DBM_GAIN_RX1, 2.5f);
+  EXPECT_EQ(
+      std::tuple(rx.Version, rx.RSSI_OFFSET_RX0, rx.RSSI_OFFSET_RX1, rx.DBFS_TO_DBM_GAIN_RX0, rx.DBFS_TO_DBM_GAIN_RX1),
+      std::tuple(1, -166.0f, -167.5f, 1.25f, 2.5f));
 }
 
 TEST_F(CxTables, TableVersionZeroMeansEmpty) {
@@ -163,18 +134,17 @@ TEST_F(CxTables, TableVersionZeroMeansEmpty) {
   cx_ad9361_tx_attens_t at;
   cx_module_id_t m;
   char code[18];
-  EXPECT_FALSE(CxGetConfigTable(&c));
-  EXPECT_FALSE(CxGetTxDigGainTable(&tx));
-  EXPECT_FALSE(CxGetRxTable(&rx));
-  EXPECT_FALSE(CxGetAd9361TxAttens(&at));
-  EXPECT_FALSE(CxGetModuleId(&m));
-  EXPECT_FALSE(CxGetPcbaCode(code, sizeof code));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetConfigTable: empty configuration table"));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetTxDigGainTable: empty Tx gain table"));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetRxTable: empty Rx table"));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetAd9361TxAttens: empty Tx table"));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetModuleId: empty configuration table"));
-  EXPECT_TRUE(sandbox().syslog_contains("CxGetPcbaCode: empty configuration table"));
+  const std::pair<bool, const char*> getters[] = {
+      {CxGetConfigTable(&c), "CxGetConfigTable: empty configuration table"},
+      {CxGetTxDigGainTable(&tx), "CxGetTxDigGainTable: empty Tx gain table"},
+      {CxGetRxTable(&rx), "CxGetRxTable: empty Rx table"},
+      {CxGetAd9361TxAttens(&at), "CxGetAd9361TxAttens: empty Tx table"},
+      {CxGetModuleId(&m), "CxGetModuleId: empty configuration table"},
+      {CxGetPcbaCode(code, sizeof code), "CxGetPcbaCode: empty configuration table"}};
+  for (const auto& [ok, line] : getters) {
+    EXPECT_FALSE(ok) << line;
+    EXPECT_TRUE(sandbox().syslog_contains(line));
+  }
 }
 
 TEST_F(CxTables, FailedReadEndsTheGetterAndLeavesTheDatabaseOpen) {

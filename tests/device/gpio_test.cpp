@@ -1,8 +1,9 @@
 // sysfs GPIO lines against the simulated GPIO class.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "device/gpio.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
@@ -11,10 +12,10 @@
 #include <string>
 
 #include "crx.h"
-#include "device/gpio.h"
 #include "platform/os.h"
 #include "sim/gpio.h"
 #include "sim/testing.h"
+#include "tests/support/checks.h"
 
 namespace {
 
@@ -137,9 +138,7 @@ TEST_F(Gpio, EveryFailureLogsItsLineAndOnlyExportDirectionAndReadSetTheCode) {
     EXPECT_EQ(value, 0xEE) << "a failed read stores nothing";
     EXPECT_EQ(sandbox().open_device_count(), 0) << "a failed write or read closes the file: " << c.line;
   }
-  crx_errno = 0;
-  EXPECT_EQ(crx::gpio_read_pin(5, nullptr), -1);
-  EXPECT_EQ(crx_errno, 69);
+  EXPECT_FAILS_WITH(crx::gpio_read_pin(5, nullptr), 69);
 }
 
 // A value node that reads as any text a test gives it.

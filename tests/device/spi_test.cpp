@@ -136,61 +136,88 @@ TEST_F(SpiOpen, RefusesMissingArgumentsAndUnopenablePorts) {
   EXPECT_EQ(crx::spi_linuxdev_close(-1), -1);
 }
 
-// ---------------------------------------------------------------- reads
+// ---------------------------------------------------------------- reads and writes
 
-TEST_F(SpiPort, ReadUpTo8192BytesIsOneMessageWithTheCommandFirst) {
-  for (uint32_t length : {0u, 1u, 8192u}) {
-    port().clear_messages();
-    port().next = 0x10;
-    std::vector<uint8_t> data(length + 1, 0xEE);
-    uint8_t status = 0xEE;
-    ASSERT_EQ(crx::spi_iodev_read(fd(), 0xC5, data.data(), length, &status), 0) << length;
-    const auto messages = port().messages();
-    ASSERT_EQ(messages.size(), 1u);
-    ASSERT_EQ(messages[0].size(), 1u);
-    const auto& t = messages[0][0];
-    EXPECT_EQ(t.len, length + 1);
-    EXPECT_TRUE(t.cs_change);
-    EXPECT_TRUE(t.has_tx && t.has_rx);
-    EXPECT_EQ(t.tx[0], 0x45) << "bit 7 cleared";
-    EXPECT_EQ(std::count(t.tx.begin() + 1, t.tx.end(), 0), ptrdiff_t(length));
-    // The byte clocked in with the command is dropped; data follow it.
-    for (uint32_t i = 0; i < length; ++i) ASSERT_EQ(data[i], uint8_t(0x11 + i)) << i;
-    EXPECT_EQ(data[length], 0xEE) << "nothing written past the length";
-    EXPECT_EQ(status, length ? 0x11 : 0) << "status is the first data byte, or 0 without one";
+std::vector<uint8_t> pattern(uint32_t length) {
+  std::vector<uint8_t> data(length);
+  for (uint32_t i = 0; i < length; ++i) data[i] = uint8_t(i * 7 + 3);
+  return data;
+}
+
+TEST_F(SpiPort, UpTo8192BytesIsOneTransferWithTheCommandFirst) {
+  // A read clears bit 7 of the command and holds chip select after it; a
+  // write sets it and sends the caller's bytes behind it.
+  for (bool write : {false, true}) {
+    for (uint32_t length : {0u, 1u, 8192u}) {
+      SCOPED_TRACE(std::string(write ? "write " : "read ") + std::to_string(length));
+      port().clear_messages();
+      port().next = 0x10;
+      std::vector<uint8_t> data = write ? pattern(length) : std::vector<uint8_t>(length + 1, 0xEE);
+      uint8_t status = 0xEE;
+      const int r = write ? crx::spi_iodev_write(fd(), 0x21, data.data(), length, &status)
+                          : crx::spi_iodev_read(fd(), 0xC5, data.data(), length, &status);
+      ASSERT_EQ(r, 0);
+      const auto messages = port().messages();
+      ASSERT_EQ(messages.size(), 1u);
+      ASSERT_EQ(messages[0].size(), 1u);
+      const auto& t = messages[0][0];
+      EXPECT_EQ(t.len, length + 1);
+      EXPECT_EQ(t.cs_change, !write);
+      EXPECT_TRUE(t.has_tx && t.has_rx);
+      EXPECT_EQ(t.tx[0], write ? 0xA1 : 0x45);
+      if (write) {
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), t.tx.begin() + 1));
+      } else {
+        EXPECT_EQ(std::count(t.tx.begin() + 1, t.tx.end(), 0), ptrdiff_t(length));
+        // The byte clocked in with the command is dropped; data follow it.
+        for (uint32_t i = 0; i < length; ++i) ASSERT_EQ(data[i], uint8_t(0x11 + i)) << i;
+        EXPECT_EQ(data[length], 0xEE) << "nothing written past the length";
+      }
+      EXPECT_EQ(status, length ? 0x11 : 0) << "status is the byte clocked in with the first data byte, or 0";
+    }
   }
 }
 
-TEST_F(SpiPort, ReadBeyond8192BytesGoesIn1024ByteChunksEachWithTheCommand) {
+TEST_F(SpiPort, Beyond8192BytesGoesIn1024ByteChunksEachBehindTheCommand) {
   const struct {
     uint32_t length;
     size_t chunks;
     uint32_t last;
   } cases[] = {{8193, 9, 1}, {20000, 20, 544}};
-  for (const auto& c : cases) {
-    port().clear_messages();
-    port().next = 0;
-    std::vector<uint8_t> data(c.length + 1, 0xEE);
-    uint8_t status = 0x5A;
-    ASSERT_EQ(crx::spi_iodev_read(fd(), 0x80 | 0x2B, data.data(), c.length, &status), 0);
-    const auto messages = port().messages();
-    ASSERT_EQ(messages.size(), c.chunks) << c.length;
-    for (size_t i = 0; i < messages.size(); ++i) {
-      ASSERT_EQ(messages[i].size(), 2u);
-      const auto& command = messages[i][0];
-      const auto& chunk = messages[i][1];
-      EXPECT_EQ(command.len, 1u);
-      EXPECT_EQ(command.tx.at(0), 0x2B);
-      EXPECT_FALSE(command.cs_change);
-      EXPECT_FALSE(chunk.has_tx);
-      EXPECT_TRUE(chunk.has_rx);
-      EXPECT_FALSE(chunk.cs_change);
-      EXPECT_EQ(chunk.len, i + 1 == messages.size() ? c.last : 1024u);
+  for (bool write : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(write ? "write " : "read ") + std::to_string(c.length));
+      port().clear_messages();
+      port().next = 0;
+      std::vector<uint8_t> data = write ? pattern(c.length) : std::vector<uint8_t>(c.length + 1, 0xEE);
+      uint8_t status = 0x5A;
+      const int r = write ? crx::spi_iodev_write(fd(), 0x2B, data.data(), c.length, &status)
+                          : crx::spi_iodev_read(fd(), 0x80 | 0x2B, data.data(), c.length, &status);
+      ASSERT_EQ(r, 0);
+      const auto messages = port().messages();
+      ASSERT_EQ(messages.size(), c.chunks);
+      std::vector<uint8_t> sent;
+      for (size_t i = 0; i < messages.size(); ++i) {
+        ASSERT_EQ(messages[i].size(), 2u);
+        const auto& command = messages[i][0];
+        const auto& chunk = messages[i][1];
+        EXPECT_EQ(command.len, 1u);
+        EXPECT_EQ(command.tx.at(0), write ? 0xAB : 0x2B);
+        EXPECT_FALSE(command.cs_change || chunk.cs_change);
+        EXPECT_EQ(chunk.has_tx, write);
+        EXPECT_EQ(chunk.has_rx, !write);
+        EXPECT_EQ(chunk.len, i + 1 == messages.size() ? c.last : 1024u);
+        sent.insert(sent.end(), chunk.tx.begin(), chunk.tx.end());
+      }
+      if (write) {
+        EXPECT_EQ(sent, data) << "from the caller's data";
+      } else {
+        // Each chunk landed at its own place: the counter runs on unbroken.
+        for (uint32_t i = 0; i < c.length; ++i) ASSERT_EQ(data[i], uint8_t(i)) << i;
+        EXPECT_EQ(data[c.length], 0xEE);
+      }
+      EXPECT_EQ(status, 0x5A) << "bulk transfers leave the status alone";
     }
-    // Each chunk landed at its own place: the counter runs on unbroken.
-    for (uint32_t i = 0; i < c.length; ++i) ASSERT_EQ(data[i], uint8_t(i)) << i;
-    EXPECT_EQ(data[c.length], 0xEE);
-    EXPECT_EQ(status, 0x5A) << "bulk reads leave the status alone";
   }
 }
 
@@ -203,57 +230,6 @@ TEST_F(SpiPort, NullBufferIsRefusedUnlessNothingIsMoved) {
   EXPECT_EQ(crx::spi_iodev_read(fd(), 1, nullptr, 0, nullptr), 0);
   EXPECT_EQ(crx::spi_iodev_write(fd(), 1, nullptr, 0, nullptr), 0);
   EXPECT_EQ(port().message_count(), 2u);
-}
-
-// ---------------------------------------------------------------- writes
-
-std::vector<uint8_t> pattern(uint32_t length) {
-  std::vector<uint8_t> data(length);
-  for (uint32_t i = 0; i < length; ++i) data[i] = uint8_t(i * 7 + 3);
-  return data;
-}
-
-TEST_F(SpiPort, WriteUpTo8192BytesIsCommandThenDataInOneTransfer) {
-  for (uint32_t length : {0u, 1u, 8192u}) {
-    port().clear_messages();
-    port().next = 0x20;
-    const auto data = pattern(length);
-    uint8_t status = 0xEE;
-    ASSERT_EQ(crx::spi_iodev_write(fd(), 0x21, data.data(), length, &status), 0) << length;
-    const auto messages = port().messages();
-    ASSERT_EQ(messages.size(), 1u);
-    ASSERT_EQ(messages[0].size(), 1u);
-    const auto& t = messages[0][0];
-    EXPECT_EQ(t.len, length + 1);
-    EXPECT_FALSE(t.cs_change);
-    EXPECT_EQ(t.tx[0], 0xA1) << "bit 7 set";
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), t.tx.begin() + 1));
-    EXPECT_EQ(status, length ? 0x21 : 0);
-  }
-}
-
-TEST_F(SpiPort, WriteBeyond8192BytesGoesIn1024ByteChunksFromTheCallersData) {
-  for (uint32_t length : {8193u, 20000u}) {
-    port().clear_messages();
-    const auto data = pattern(length);
-    uint8_t status = 0x5A;
-    ASSERT_EQ(crx::spi_iodev_write(fd(), 0x03, data.data(), length, &status), 0);
-    const auto messages = port().messages();
-    ASSERT_EQ(messages.size(), (length + 1023) / 1024);
-    std::vector<uint8_t> sent;
-    for (const auto& m : messages) {
-      ASSERT_EQ(m.size(), 2u);
-      EXPECT_EQ(m[0].len, 1u);
-      EXPECT_EQ(m[0].tx.at(0), 0x83);
-      EXPECT_FALSE(m[0].cs_change);
-      EXPECT_FALSE(m[1].has_rx);
-      EXPECT_FALSE(m[1].cs_change);
-      EXPECT_LE(m[1].len, 1024u);
-      sent.insert(sent.end(), m[1].tx.begin(), m[1].tx.end());
-    }
-    EXPECT_EQ(sent, data);
-    EXPECT_EQ(status, 0x5A);
-  }
 }
 
 TEST_F(SpiPort, WriteAcceptsAddressesUpTo128) {

@@ -1,12 +1,14 @@
 // The commissioning area as an MTD partition.
+#include "sim/mtd.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "crx.h"
 #include "crx_flash.h"
-#include "sim/mtd.h"
 #include "sim/spi_flash.h"
 #include "sim/testing.h"
 
@@ -119,32 +121,29 @@ TEST_F(MtdFlash, UnlockThatTheDriverDoesNotSupportDoesNotStopTheErase) {
   EXPECT_FALSE(sandbox().syslog_contains("Failed to unlock"));
 }
 
-TEST_F(MtdFlash, DriverThatCannotDescribeThePartitionFailsTheProbe) {
-  part->set_info_fails(true);
-  uint8_t b;
-  EXPECT_EQ(LddFlashReadCommissionDb(0, &b, 1), -1);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "lddFlashProbe: error obtaining MTD device information: Input/output error [5]"));
-  EXPECT_TRUE(sandbox().syslog_contains("LddFlashReadCommissionDb: failed to probe the commissioning flash"));
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-  EXPECT_EQ(chip->opens(), 0);  // a listed partition that fails is not replaced by the raw chip
-}
-
-TEST_F(MtdFlash, PartitionWithoutGeometryIsRefused) {
-  sandbox().remove_device("/dev/mtd3");
-  attach(std::make_shared<crx::sim::MtdPartition>(0x100000, 0x10000, 0));
-  uint8_t b;
-  EXPECT_EQ(LddFlashReadCommissionDb(0, &b, 1), -1);
-  EXPECT_TRUE(sandbox().syslog_contains("LddFlashReadCommissionDb: unable to determine flash parameters"));
-  EXPECT_EQ(sandbox().open_device_count(), 0);
-}
-
-TEST_F(MtdFlash, MissingDeviceNodeIsReported) {
-  sandbox().remove_device("/dev/mtd3");
-  uint8_t b;
-  EXPECT_EQ(LddFlashReadCommissionDb(0, &b, 1), -1);
-  EXPECT_TRUE(sandbox().syslog_contains(
-      "lddFlashProbe: error opening MTD device '/dev/mtd3': No such file or directory [2]"));
+TEST_F(MtdFlash, APartitionThatFailsTheProbeIsReportedAndNotReplacedByTheRawChip) {
+  auto replace = [&](std::shared_ptr<crx::sim::MtdPartition> p) {
+    sandbox().remove_device("/dev/mtd3");
+    if (p) attach(std::move(p));
+  };
+  const std::pair<std::function<void()>, std::vector<const char*>> cases[] = {
+      {[&] { part->set_info_fails(true); },
+       {"lddFlashProbe: error obtaining MTD device information: Input/output error [5]",
+        "LddFlashReadCommissionDb: failed to probe the commissioning flash"}},
+      {[&] { replace(std::make_shared<crx::sim::MtdPartition>(0x100000, 0x10000, 0)); },
+       {"LddFlashReadCommissionDb: unable to determine flash parameters"}},
+      {[&] { replace(nullptr); },
+       {"lddFlashProbe: error opening MTD device '/dev/mtd3': No such file or directory [2]"}},
+  };
+  for (const auto& [spoil, lines] : cases) {
+    SCOPED_TRACE(lines[0]);
+    spoil();
+    uint8_t b;
+    EXPECT_EQ(LddFlashReadCommissionDb(0, &b, 1), -1);
+    for (const char* line : lines) EXPECT_TRUE(sandbox().syslog_contains(line)) << syslog_dump();
+    EXPECT_EQ(sandbox().open_device_count(), 0);
+    EXPECT_EQ(chip->opens(), 0);
+  }
 }
 
 }  // namespace

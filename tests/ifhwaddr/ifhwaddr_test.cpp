@@ -1,8 +1,7 @@
 // ifhwaddr run as a program on the simulated board.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,59 +11,30 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "sim/cxdb.h"
 #include "sim/testing.h"
+#include "tests/support/program.h"
 
 using ::testing::IsEmpty;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string drain(int fd) {
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return text;
-}
+using crx::test::Outcome;
 
 // Runs `program` with the sandbox root in its environment; `file_limit`
 // (bytes, 0 = none) caps the size of any file it writes.
 Outcome run(const char* program, const std::string& root, rlim_t file_limit = 0) {
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    ::close(out[0]);
-    ::close(err[0]);
+  return crx::test::finish(crx::test::start({program}, [&] {
     if (file_limit) {
       ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then just comes up short
-      struct rlimit rl {file_limit, file_limit};
+      struct rlimit rl {
+        file_limit, file_limit
+      };
       ::setrlimit(RLIMIT_FSIZE, &rl);
     }
     ::setenv("CRX_SIM_ROOT", root.c_str(), 1);
-    ::execl(program, program, static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  Outcome o;
-  std::thread reader([&] { o.err = drain(err[0]); });
-  o.out = drain(out[0]);
-  reader.join();
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return o;
+  }));
 }
 
 constexpr const char* kInterfaces = "/etc/network/interfaces";

@@ -30,11 +30,14 @@ crx_lbt_cfg_t table(int32_t enabled, const std::vector<crx_lbt_entry_t>& entries
   return t;
 }
 
-std::vector<int> powers() {
-  std::vector<int> out;
-  for (int i = 0; i < brd_cfg_priv.lbt.count; ++i) out.push_back(brd_cfg_priv.lbt.entries[i].max_tx_power_dbm);
+// One field of every entry of the active table, in table order.
+template <typename T>
+std::vector<T> column(T crx_lbt_entry_t::*field) {
+  std::vector<T> out;
+  for (int i = 0; i < brd_cfg_priv.lbt.count; ++i) out.push_back(brd_cfg_priv.lbt.entries[i].*field);
   return out;
 }
+std::vector<int> powers() { return column(&crx_lbt_entry_t::max_tx_power_dbm); }
 
 class LbtMerge : public crx::sim::SandboxTest {
  protected:
@@ -116,34 +119,27 @@ TEST(LbtSort, AscendingOrDescendingWithEqualPowersKeepingTheirOrder) {
                                entry(14, 30, 31)});
   sort_brd_priv_lbt_lut(0);
   EXPECT_THAT(powers(), ::testing::ElementsAre(14, 14, 20, 20, 27));
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].min_freq_hz, 1u);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].min_freq_hz, 30u);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[2].min_freq_hz, 10u);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[3].min_freq_hz, 20u);
   // Whole entries move, not just their powers.
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[4].max_freq_hz, 2u);
+  EXPECT_THAT(column(&crx_lbt_entry_t::min_freq_hz), ::testing::ElementsAre(1u, 30u, 10u, 20u, 1u));
+  EXPECT_THAT(column(&crx_lbt_entry_t::max_freq_hz), ::testing::ElementsAre(2u, 31u, 11u, 21u, 2u));
 
   sort_brd_priv_lbt_lut(1);
   EXPECT_THAT(powers(), ::testing::ElementsAre(27, 20, 20, 14, 14));
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].min_freq_hz, 10u);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[3].min_freq_hz, 1u);
+  EXPECT_THAT(column(&crx_lbt_entry_t::min_freq_hz), ::testing::ElementsAre(1u, 10u, 20u, 1u, 30u));
 }
 
 TEST(LbtLookup, LowestPowerCapThatAllowsThePowerInsideAHalfOpenRange) {
   brd_cfg_priv.lbt = table(1, {entry(27, 915000000, 928000000), entry(14, 915000000, 928000000),
                                entry(20, 915000000, 928000000), entry(30, 902000000, 915000000)});
   sort_brd_priv_lbt_lut(0);
-  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 16), 1);  // the 20 dBm entry
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].max_tx_power_dbm, 20);
-  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 14), 0);
-  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, -128), 0);
-  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 27), 2);
-  EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 28), -1);
-  EXPECT_EQ(crx_get_lbt_LUT_index(915000000, 28), -1) << "915 MHz is the maximum of the 30 dBm entry";
-  EXPECT_EQ(crx_get_lbt_LUT_index(914999999, 28), 3);
-  EXPECT_EQ(crx_get_lbt_LUT_index(902000000, 28), 3);
-  EXPECT_EQ(crx_get_lbt_LUT_index(901999999, 0), -1);
-  EXPECT_EQ(crx_get_lbt_LUT_index(928000000, 0), -1);
+  ASSERT_THAT(powers(), ::testing::ElementsAre(14, 20, 27, 30));
+  const struct {
+    uint32_t freq;
+    int power, index;
+  } cases[] = {{920000000, 16, 1},  {920000000, 14, 0},  {920000000, -128, 0}, {920000000, 27, 2},
+               {920000000, 28, -1}, {915000000, 28, -1},  // 915 MHz is the maximum of the 30 dBm entry
+               {914999999, 28, 3},  {902000000, 28, 3},  {901999999, 0, -1},   {928000000, 0, -1}};
+  for (const auto& c : cases) EXPECT_EQ(crx_get_lbt_LUT_index(c.freq, c.power), c.index) << c.freq << " " << c.power;
 
   brd_cfg_priv.lbt.count = 0;
   EXPECT_EQ(crx_get_lbt_LUT_index(920000000, 0), -1);
@@ -156,18 +152,14 @@ TEST(LbtAccessors, ConfigurationCopyAndTransmitLimits) {
   EXPECT_EQ(crx_get_lbt_configuration(&out), 0);
   EXPECT_EQ(std::memcmp(&out, &brd_cfg_priv.lbt, sizeof out), 0);
   EXPECT_EQ(sizeof out, 392u);
-  crx_errno = 0;
-  EXPECT_EQ(crx_get_lbt_configuration(nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_FAILS_WITH(crx_get_lbt_configuration(nullptr), ERR_NULL_PTR);
 
   crx::region_limits = {1, 2, 863000000, 870000000};
   uint32_t lo = 0, hi = 0;
   EXPECT_EQ(crx_get_tx_freq(&lo, &hi), 0);
-  EXPECT_EQ(lo, 863000000u);
-  EXPECT_EQ(hi, 870000000u);
+  EXPECT_EQ(std::pair(lo, hi), std::pair(863000000u, 870000000u));
   EXPECT_EQ(crx_get_tx_freq(nullptr, &hi), -1);
   EXPECT_EQ(crx_get_tx_freq(&lo, nullptr), -1);
-
 }
 
 class LbtFromDatabase : public crx::test::BoardTest {
@@ -196,10 +188,8 @@ TEST_F(LbtFromDatabase, RequiredTableOfTheUnitsBandIsSortedIntoTheBoard) {
   EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
   EXPECT_THAT(powers(), ::testing::ElementsAre(14, 20, 27));
   const crx_lbt_entry_t& e = brd_cfg_priv.lbt.entries[1];
-  EXPECT_EQ(e.min_freq_hz, 902500000u);
-  EXPECT_EQ(e.max_freq_hz, 915000000u);
-  EXPECT_EQ(e.max_talk_time_ms, 400);
-  EXPECT_EQ(e.threshold_dbm, -82);
+  EXPECT_EQ(std::tuple(e.min_freq_hz, e.max_freq_hz, e.max_talk_time_ms, e.threshold_dbm),
+            std::tuple(902500000u, 915000000u, 400, -82));
   EXPECT_EQ(crx_get_lbt_LUT_index(918000000, 25), 2);
   EXPECT_TRUE(isLbtRequired());
 }

@@ -45,13 +45,12 @@ TEST_F(Leds, StateChangesOnlyTheLedBits) {
 }
 
 TEST_F(Leds, StateReadsBackTheLedBitsOnly) {
-  fpga().poke(8, 0xFFFF);
-  uint16_t state = 0;
-  ASSERT_EQ(crx_get_led_state(&state), 0);
-  EXPECT_EQ(state, 0x3FFC);
-  fpga().poke(8, 0x1234);
-  ASSERT_EQ(crx_get_led_state(&state), 0);
-  EXPECT_EQ(state, 0x1234 & 0x3FFC);
+  for (uint16_t reg : {0xFFFF, 0x1234}) {
+    fpga().poke(8, reg);
+    uint16_t state = 0;
+    ASSERT_EQ(crx_get_led_state(&state), 0);
+    EXPECT_EQ(state, reg & 0x3FFC) << reg;
+  }
   EXPECT_EQ(sandbox().open_device_count(), 0);
   EXPECT_EQ(crx_get_led_state(nullptr), -1);
 }

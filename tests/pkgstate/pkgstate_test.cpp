@@ -1,8 +1,7 @@
 // pkgstate run as a program against a status file under a temporary root.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -14,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/program.h"
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -33,51 +34,14 @@ const std::string kUsage =
     " -s clear the state and update the timestamp\n"
     "If no options are provided, the utility reads the status and prints it\n";
 
-struct Outcome {
-  int status = -1;  // exit status, or -1 when the program did not exit normally
-  std::string out;
-};
+using crx::test::Child;
+using crx::test::Outcome;
 
-// Starts pkgstate with `args`; its standard output is readable from *out_fd.
-pid_t spawn(const std::vector<std::string>& args, int* out_fd) {
-  int fds[2];
-  if (::pipe(fds) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDERR_FILENO);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    std::vector<char*> argv{const_cast<char*>(CRX_TOOL_PKGSTATE)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(CRX_TOOL_PKGSTATE, argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  *out_fd = fds[0];
-  return pid;
+Child spawn(std::vector<std::string> args) {
+  args.insert(args.begin(), CRX_TOOL_PKGSTATE);
+  return crx::test::start(args);
 }
-
-Outcome finish(pid_t pid, int out_fd) {
-  Outcome run;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(out_fd, buf, sizeof buf)) > 0) run.out.append(buf, static_cast<size_t>(n));
-  ::close(out_fd);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  return run;
-}
-
-Outcome pkgstate(const std::vector<std::string>& args) {
-  int fd = -1;
-  const pid_t pid = spawn(args, &fd);
-  if (pid < 0) return {};
-  return finish(pid, fd);
-}
+Outcome pkgstate(const std::vector<std::string>& args) { return crx::test::finish(spawn(args)); }
 
 uint64_t now_ms() {
   struct timeval tv;
@@ -376,13 +340,12 @@ TEST_F(Pkgstate, WaitsForTheLockOfAnotherWriter) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::lockf(fd, F_LOCK, 0), 0);
 
-  int out = -1;
-  const pid_t pid = spawn({"-t", root_}, &out);
-  ASSERT_GT(pid, 0);
+  const Child child = spawn({"-t", root_});
+  ASSERT_GT(child.pid, 0);
   bool exited = false;
-  while (!blocked_on_lock(pid)) {
+  while (!blocked_on_lock(child.pid)) {
     int st;
-    if (::waitpid(pid, &st, WNOHANG) == pid) {
+    if (::waitpid(child.pid, &st, WNOHANG) == child.pid) {
       exited = true;
       break;
     }
@@ -397,7 +360,7 @@ TEST_F(Pkgstate, WaitsForTheLockOfAnotherWriter) {
   ASSERT_EQ(::lockf(fd, F_ULOCK, 0), 0);
   ::close(fd);
 
-  const Outcome r = finish(pid, out);
+  const Outcome r = crx::test::finish(child);
   EXPECT_EQ(r.status, 0);
   const Record rec = status();
   EXPECT_NE(rec.update_ts(), changed.update_ts());
@@ -408,13 +371,11 @@ TEST_F(Pkgstate, ConcurrentWritersNeverLeaveAPartialRecord) {
   // First all creating the missing file at once, then all updating it.
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    std::vector<std::pair<pid_t, int>> children;
+    std::vector<Child> children;
     for (int i = 0; i < 12; ++i) {
-      int out = -1;
-      const pid_t pid = spawn(i % 3 == 0 ? std::vector<std::string>{"-t", "-s", root_}
-                                         : std::vector<std::string>{"-t", root_}, &out);
-      ASSERT_GT(pid, 0);
-      children.emplace_back(pid, out);
+      children.push_back(
+          spawn(i % 3 == 0 ? std::vector<std::string>{"-t", "-s", root_} : std::vector<std::string>{"-t", root_}));
+      ASSERT_GT(children.back().pid, 0);
     }
     // Whenever the file is there, it holds a whole record.
     for (int i = 0; i < 200; ++i) {
@@ -424,8 +385,8 @@ TEST_F(Pkgstate, ConcurrentWritersNeverLeaveAPartialRecord) {
         EXPECT_EQ(size, 192u);
       }
     }
-    for (auto [pid, out] : children) {
-      const Outcome r = finish(pid, out);
+    for (const Child& child : children) {
+      const Outcome r = crx::test::finish(child);
       EXPECT_EQ(r.status, 0) << r.out;
     }
     const Record rec = status();

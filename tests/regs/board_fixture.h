@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "crx.h"
 #include "sim/boards.h"
 #include "sim/testing.h"
+#include "tests/support/checks.h"
 
 namespace crx::test {
 
@@ -30,6 +34,22 @@ class FpgaBoardTest : public sim::SandboxTest {
     port_->clear_accesses();
   }
   sim::FpgaBoardPort& port() { return *port_; }
+
+  // The port's accesses since the last clear, one text each: "w 8:ff:1134 33"
+  // writes the byte 0x33 to address 1134 of target 8 on any page.
+  std::vector<std::string> trace() {
+    std::vector<std::string> out;
+    for (const auto& a : port_->accesses()) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%c %u:%02x:%u", a.write ? 'w' : 'r', a.target, a.page, a.address);
+      out.push_back(text);
+      for (uint8_t b : a.data) {
+        std::snprintf(text, sizeof text, " %02x", b);
+        out.back() += text;
+      }
+    }
+    return out;
+  }
 
  private:
   std::shared_ptr<sim::FpgaBoardPort> port_;

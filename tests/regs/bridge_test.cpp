@@ -61,15 +61,13 @@ TEST_F(Bridge, TransactionClocksTheAnswerInAfterTheCommand) {
 
 TEST_F(Bridge, SizesAboveSixteenAndMissingBuffersAreRefusedBeforeAnyTraffic) {
   uint8_t tx[16] = {}, rx[16] = {};
-  EXPECT_EQ(crx_spibdg_w_r(0, tx, 3, rx, 14), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_spibdg_w_r(0, tx, 3, rx, 14), ERR_UNSPECIFIED);
   EXPECT_EQ(crx_spibdg_w_r(0, tx, 17, nullptr, 0), -1);
   // Counts whose sum would wrap.
   EXPECT_EQ(crx_spibdg_w_r(0, tx, 2, rx, 0xFFFFFFFFu), -1);
   EXPECT_EQ(crx_spibdg_w_r(0, nullptr, 2, rx, 1), -1);
   EXPECT_EQ(crx_spibdg_w_r(0, tx, 2, nullptr, 1), -1);
-  EXPECT_EQ(crx_spibdg_w_r(1, tx, 2, rx, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_spibdg_w_r(1, tx, 2, rx, 1), ERR_BAD_BOARD_NB);
   EXPECT_EQ(port().access_count(), 0u);
   EXPECT_TRUE(ad9361().transactions().empty());
 
@@ -86,8 +84,7 @@ TEST_F(Bridge, BusyIsPolledFiftyTimesAtMost) {
 
   port().clear_accesses();
   port().set_bridge_busy_reads(50);
-  EXPECT_EQ(crx_spibdg_w_r(0, command, 2, &answer, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_spibdg_w_r(0, command, 2, &answer, 1), ERR_UNSPECIFIED);
   // One read inside the start bit's read-modify-write, then the 50 polls.
   EXPECT_EQ(start_reads(), 51u);
   // Nothing is read back from a transaction that did not finish.
@@ -133,10 +130,8 @@ TEST_F(Bridge, Ad9361FieldsReadInPlaceAndWriteByReadModifyWrite) {
   EXPECT_EQ(crx_ad9361_r(0, 1375, &v), -1);
   EXPECT_EQ(crx_ad9361_r(0, -1, &v), -1);
   EXPECT_EQ(crx_ad9361_r(0, 180, nullptr), -1);
-  EXPECT_EQ(crx_ad9361_w(0, 1374, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-  EXPECT_EQ(crx_ad9361_w(1, 180, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_ad9361_w(0, 1374, 1), ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_ad9361_w(1, 180, 1), ERR_BAD_BOARD_NB);
   EXPECT_EQ(port().access_count(), 0u);
 }
 
@@ -188,8 +183,7 @@ TEST_F(Bridge, ARunStopsAtItsFirstFailingTransaction) {
   ASSERT_EQ(crx_reg_setup(0), 0);
 
   const uint8_t data[3] = {1, 2, 3};
-  EXPECT_EQ(platform_spi_write(nullptr, 0x50, data, 3), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(platform_spi_write(nullptr, 0x50, data, 3), ERR_UNSPECIFIED);
   // The third byte is never sent.
   EXPECT_EQ(stalling->ad9361().transactions().size(), 2u);
   EXPECT_EQ(stalling->ad9361().peek(0x4E), 0);

@@ -88,26 +88,19 @@ TEST_F(Fields, MultiByteFieldsAreLittleEndianAndMaskedOrSignExtendedToTheirWidth
   set_fpga(768, {0x78, 0x56, 0x34, 0x12});
   EXPECT_EQ(board_read(181), 0x12345678);
   // Each of these is one transfer of the field's byte count.
-  const auto accesses = port().accesses();
-  ASSERT_FALSE(accesses.empty());
-  EXPECT_EQ(accesses.back().data.size(), 4u);
-  EXPECT_EQ(accesses.back().address, 768);
+  EXPECT_EQ(trace().back(), "r 8:ff:768 78 56 34 12");
 }
 
 TEST_F(Fields, WholeByteWritesSendTheValueLittleEndianUnmasked) {
   // -384 into 13 signed bits.
   ASSERT_EQ(crx_reg_brd_w(0, 23, -384), 0);
-  EXPECT_THAT(fpga_at(128, 2), ElementsAre(0x80, 0xFE));
-  ASSERT_EQ(port().access_count(), 1u);
-  EXPECT_TRUE(port().accesses()[0].write);
   // Not masked to the width: 0xFFFF into 13 bits fills both bytes.
   ASSERT_EQ(crx_reg_brd_w(0, 24, 0xFFFF), 0);
-  EXPECT_THAT(fpga_at(130, 2), ElementsAre(0xFF, 0xFF));
   // 32 bits, to a chip on its page (chip row 237: page 1, address 68).
   ASSERT_EQ(crx_reg_chip_w(0, 5, 237, int32_t(0xA1B2C3D4)), 0);
+  EXPECT_THAT(trace(), ElementsAre("w 8:ff:128 80 fe", "w 8:ff:130 ff ff", "w 5:01:68 d4 c3 b2 a1"));
+  EXPECT_THAT(fpga_at(128, 2), ElementsAre(0x80, 0xFE));
   EXPECT_THAT(port().peek(5, 1, 68, 4), ElementsAre(0xD4, 0xC3, 0xB2, 0xA1));
-  EXPECT_EQ(port().accesses().back().page, 1);
-  EXPECT_EQ(port().accesses().back().target, 5);
 }
 
 TEST_F(Fields, NarrowWritesReadModifyWriteTheirByteAndKeepTheOtherBits) {
@@ -135,39 +128,21 @@ TEST_F(Fields, NarrowWritesReadModifyWriteTheirByteAndKeepTheOtherBits) {
   // Each narrow write is one read and one write of the same byte.
   port().clear_accesses();
   ASSERT_EQ(crx_reg_brd_w(0, 97, 1), 0);
-  const auto a = port().accesses();
-  ASSERT_EQ(a.size(), 2u);
-  EXPECT_FALSE(a[0].write);
-  EXPECT_TRUE(a[1].write);
-  EXPECT_EQ(a[0].address, 454);
-  EXPECT_EQ(a[1].address, 454);
+  EXPECT_THAT(trace(), ElementsAre("r 8:ff:454 5f", "w 8:ff:454 3f"));
 }
 
 TEST_F(Fields, ThreeByteTransfersGoByteByByteAtOneAddress) {
   // Board row 228: 24 bits at address 1134.
   ASSERT_EQ(crx_reg_brd_w(0, 228, 0x112233), 0);
-  auto a = port().accesses();
-  ASSERT_EQ(a.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_TRUE(a[i].write);
-    EXPECT_EQ(a[i].address, 1134);
-    EXPECT_EQ(a[i].data.size(), 1u);
-  }
-  EXPECT_EQ(a[0].data[0], 0x33);
-  EXPECT_EQ(a[1].data[0], 0x22);
-  EXPECT_EQ(a[2].data[0], 0x11);
+  EXPECT_THAT(trace(), ElementsAre("w 8:ff:1134 33", "w 8:ff:1134 22", "w 8:ff:1134 11"));
 
   // Reads alike, for chips as well; the bytes land in order.
   port().clear_accesses();
+  port().poke(6, 0xFF, 2, Bytes{0x44});
   uint8_t bytes[3] = {};
   ASSERT_EQ(crx_reg_chip_rb(0, 6, 3, bytes, 3), 0);
-  a = port().accesses();
-  ASSERT_EQ(a.size(), 3u);
-  for (const auto& access : a) {
-    EXPECT_FALSE(access.write);
-    EXPECT_EQ(access.target, 6);
-    EXPECT_EQ(access.address, 2);
-  }
+  EXPECT_THAT(trace(), ElementsAre("r 6:ff:2 44", "r 6:ff:2 44", "r 6:ff:2 44"));
+  EXPECT_THAT(bytes, ElementsAre(0x44, 0x44, 0x44));
   // Two and four bytes are single transfers.
   port().clear_accesses();
   ASSERT_EQ(crx_reg_chip_rb(0, 6, 3, bytes, 2), 0);
@@ -190,8 +165,7 @@ TEST_F(Fields, BurstsMoveRawBytesUpToTheBounceBufferAndRefuseLongerOnes) {
   EXPECT_EQ(back[CRX_REG_BURST_MAX], 0);
 
   port().clear_accesses();
-  EXPECT_EQ(crx_reg_brd_wb(0, 305, data.data(), CRX_REG_BURST_MAX + 1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_reg_brd_wb(0, 305, data.data(), CRX_REG_BURST_MAX + 1), ERR_UNSPECIFIED);
   EXPECT_EQ(crx_reg_brd_rb(0, 305, back.data(), CRX_REG_BURST_MAX + 1), -1);
   EXPECT_EQ(crx_reg_chip_wb(0, 0, 10, data.data(), CRX_REG_BURST_MAX + 1), -1);
   EXPECT_EQ(crx_reg_chip_rb(0, 0, 10, back.data(), 0xFFFFFFFFu), -1);
@@ -201,28 +175,23 @@ TEST_F(Fields, BurstsMoveRawBytesUpToTheBounceBufferAndRefuseLongerOnes) {
 TEST_F(Fields, FailedTransfersGiveReadAndWriteCodes) {
   int32_t v = 0;
   port().fail_next(1);
-  EXPECT_EQ(crx_reg_brd_r(0, 2, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_brd_r(0, 2, &v), ERR_SPI_READ);
   EXPECT_TRUE(sandbox().syslog_contains(">BrvDBG: E R R O R - reg_read spi read"));
 
   port().fail_next(1);
-  EXPECT_EQ(crx_reg_chip_w(0, 0, 4, 7), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_chip_w(0, 0, 4, 7), ERR_SPI_WRITE);
 
   // A narrow write whose read fails writes nothing.
   port().fail_next(1);
   port().clear_accesses();
-  EXPECT_EQ(crx_reg_chip_w(0, 0, 17, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_chip_w(0, 0, 17, 1), ERR_SPI_READ);
 
   uint8_t bytes[4];
   port().fail_next(1);
-  EXPECT_EQ(crx_reg_brd_rb(0, 3, bytes, 4), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_brd_rb(0, 3, bytes, 4), ERR_SPI_READ);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG: crx_reg_brd_rb E R R O R register read failed"));
   port().fail_next(1);
-  EXPECT_EQ(crx_reg_chip_wb(0, 0, 4, bytes, 4), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_chip_wb(0, 0, 4, bytes, 4), ERR_SPI_WRITE);
 }
 
 }  // namespace

@@ -41,22 +41,17 @@ TEST_F(BringUp, HealthyBoardPassesAndEndsByClearingTheBridgeStart) {
     // Bit 2 of address 16 cleared, the rest kept.
     EXPECT_EQ(port().peek(uint8_t(chip), 0xFF, 16, 1)[0], 0xFB) << chip;
   }
-  const auto accesses = port().accesses();
-  ASSERT_FALSE(accesses.empty());
-  const auto& last = accesses.back();
-  EXPECT_TRUE(last.write);
-  EXPECT_EQ(last.target, 8);
-  EXPECT_EQ(last.address, 68);
-  EXPECT_EQ(last.data, Bytes{0x00});
   // The first two accesses are the soft resets.
-  EXPECT_EQ(accesses[0].data, Bytes{0x80});
-  EXPECT_EQ(accesses[1].data, Bytes{0x80});
+  const auto t = trace();
+  ASSERT_GE(t.size(), 3u);
+  EXPECT_EQ(t[0], "w 8:ff:0 80");
+  EXPECT_EQ(t[1], "w 8:ff:0 80");
+  EXPECT_EQ(t.back(), "w 8:ff:68 00");
 }
 
 TEST_F(BringUp, FpgaVersionZeroIsFatalAndOtherVersionsAreOnlyLogged) {
   port().set_version(0);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_FPGA_VERSION_ZERO);
+  EXPECT_FAILS_WITH(crx_reg_init(0), ERR_FPGA_VERSION_ZERO);
   EXPECT_TRUE(logged("BrvDBG: E R R O R in crx_reg_init - FPGA version = 0"));
   EXPECT_EQ(chip_accesses(0), 0u);
 
@@ -86,8 +81,7 @@ TEST_F(BringUp, ChipsThatDoNotAnswerAsAnSx1301StopTheCheckWithTheirCode) {
     }
     port().clear_accesses();
     sandbox().clear_logs();
-    EXPECT_EQ(crx_reg_init(0), -1);
-    EXPECT_EQ(crx_errno, c.code);
+    EXPECT_FAILS_WITH(crx_reg_init(0), c.code);
     EXPECT_TRUE(logged(c.line)) << syslog_dump();
     EXPECT_TRUE(logged("BrvDBG: initializing sx1301 instance: " + std::to_string(c.chip) + " of 8"));
     EXPECT_EQ(chip_accesses(uint8_t(c.chip + 1)), 0u);
@@ -99,8 +93,7 @@ TEST_F(BringUp, EmptySocketsReadAsVersionZero) {
   sandbox().remove_device("/dev/spifpga32766.1");
   crx::sim::install_fpga_board(sandbox(), 2);
   ASSERT_EQ(crx_reg_setup(0), 0);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_CHIP_VERSION_ZERO);
+  EXPECT_FAILS_WITH(crx_reg_init(0), ERR_CHIP_VERSION_ZERO);
   EXPECT_TRUE(logged("SX1301 #2 version = 0"));
 
   num_sx1301_chips = 2;
@@ -120,25 +113,21 @@ class VersionUnreadable : public crx::sim::FpgaBoardPort {
 };
 
 TEST_F(BringUp, FailingResetsAndReadsEndTheCheck) {
-  EXPECT_EQ(crx_reg_init(3), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_init(3), ERR_BAD_BOARD_NB);
   EXPECT_TRUE(logged("BrvDBG: E R R O R in crx_reg_init - wrong board #"));
   EXPECT_EQ(port().access_count(), 0u);
 
   // One of the two resets failing is enough.
   port().fail_next(1);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_init(0), ERR_SPI_WRITE);
   EXPECT_EQ(port().soft_reset_count(), 1);
 
-  EXPECT_EQ(crx_reg_reset(1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_reset(1), ERR_BAD_BOARD_NB);
 
   crx_reg_close();
   sandbox().add_device("/dev/spifpga32766.1", std::make_shared<VersionUnreadable>());
   ASSERT_EQ(crx_reg_setup(0), 0);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_init(0), ERR_SPI_READ);
   EXPECT_TRUE(logged("BrvDBG: E R R O R in crx_reg_init - can't read FPGA version brd 0"));
 }
 
@@ -147,15 +136,10 @@ TEST_F(BringUp, SoftResetRestoresTheFpgaDefaults) {
   ASSERT_EQ(crx_reg_reset(0), 0);
   EXPECT_EQ(port().soft_reset_count(), 1);
   EXPECT_EQ(port().peek(8, 0xFF, 300, 1)[0], 0);
-  ASSERT_EQ(port().access_count(), 1u);
-  const auto a = port().accesses()[0];
-  EXPECT_EQ(a.target, 8);
-  EXPECT_EQ(a.page, 0xFF);
-  EXPECT_EQ(a.address, 0);
+  EXPECT_THAT(trace(), ::testing::ElementsAre("w 8:ff:0 80"));
 
   crx_reg_close();
-  EXPECT_EQ(crx_reg_reset(0), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_reset(0), ERR_SPI_WRITE);
 }
 
 }  // namespace

@@ -25,15 +25,12 @@ TEST_F(FpgaBoardTest, SetupOpensTheFpgaPortOnceAndWarnsWhenAlreadyOpen) {
 }
 
 TEST_F(FpgaBoardTest, SetupRefusesAnotherBoardNumberEvenWithThePortOpen) {
-  EXPECT_EQ(crx_reg_setup(1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_setup(1), ERR_BAD_BOARD_NB);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG: E R R O R in crx_reg_setup - wrong board"));
   EXPECT_EQ(sandbox().open_device_count(), 0);
 
   ASSERT_EQ(crx_reg_setup(0), 0);
-  crx_errno = 0;
-  EXPECT_EQ(crx_reg_setup(-1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_setup(-1), ERR_BAD_BOARD_NB);
   EXPECT_TRUE(crx_reg_isSpiInitialized());
 }
 
@@ -61,12 +58,9 @@ TEST_F(FpgaBoardTest, AfterCloseTransfersFailWithoutTouchingThePortUntilTheNextS
   EXPECT_EQ(crx_reg_close(), 0);  // closing twice is harmless
 
   int32_t value = 0;
-  EXPECT_EQ(crx_reg_brd_r(0, 2, &value), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
-  EXPECT_EQ(crx_reg_chip_w(0, 0, 15, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);  // the read half of a one-bit write
-  EXPECT_EQ(crx_reg_chip_w(0, 0, 4, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_brd_r(0, 2, &value), ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_chip_w(0, 0, 15, 1), ERR_SPI_READ);  // the read half of a one-bit write
+  EXPECT_FAILS_WITH(crx_reg_chip_w(0, 0, 4, 1), ERR_SPI_WRITE);
   EXPECT_EQ(port().access_count(), 0u);
 
   ASSERT_EQ(crx_reg_setup(0), 0);

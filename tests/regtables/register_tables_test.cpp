@@ -92,40 +92,39 @@ TEST(GpioFpgaRegisterTable, EveryRowMatchesTheRowList) {
   }
 }
 
+// A row in the notation of the row lists: [pN:]address[.offset]/width[s][r][=default].
+std::string notation(const crx_reg_t& r) {
+  std::string s = r.page >= 0 ? "p" + std::to_string(r.page) + ":" : "";
+  s += std::to_string(r.address) + (r.offset ? "." + std::to_string(r.offset) : "") + "/" + std::to_string(r.width);
+  return s + (r.is_signed ? "s" : "") + (r.read_only ? "r" : "") +
+         (r.default_value ? "=" + std::to_string(r.default_value) : "");
+}
+std::string notation(const crx::wren::GpioFpgaReg& r) {
+  return notation(crx_reg_t{-1, r.address, r.offset, false, r.width, r.read_only, 0});
+}
+
 // The names the library uses must land on the registers they stand for.
 TEST(RegisterTables, NamedRowsAddressTheirRegisters) {
   using namespace crx::regs;
-  const auto& b = kBoardRegs;
-  EXPECT_EQ(b[BRD_FPGA_VERSION].address, 1);
-  EXPECT_TRUE(b[BRD_FPGA_VERSION].read_only);
-  EXPECT_EQ(b[BRD_FPGA_VERSION].default_value, 48);
-  EXPECT_EQ(b[BRD_SPIBDG_TX].address, 64);
-  EXPECT_EQ(b[BRD_SPIBDG_RX].address, 65);
-  EXPECT_TRUE(b[BRD_SPIBDG_RX].read_only);
-  EXPECT_EQ(b[BRD_SPIBDG_START].address, 68);
-  EXPECT_EQ(b[BRD_SPIBDG_START].width, 1);
-
-  const auto& c = kChipRegs;
-  EXPECT_EQ(c[CHIP_PAGE].address, 0);
-  EXPECT_EQ(c[CHIP_PAGE].width, 2);
-  EXPECT_EQ(c[CHIP_SOFT_RESET].offset, 7);
-  EXPECT_EQ(c[CHIP_VERSION].default_value, 103);
-  EXPECT_EQ(c[CHIP_INIT_CLEAR].address, 16);
-  EXPECT_EQ(c[CHIP_INIT_CLEAR].offset, 2);
-  EXPECT_EQ(c[CHIP_ID].address, 126);
-  EXPECT_EQ(c[CHIP_ID].default_value, 1);
-
   using namespace crx::wren;
-  const auto& g = kGpioFpgaRegs;
-  EXPECT_EQ(g[GPIO_BOARD_VARIANT].address, 6);
-  EXPECT_EQ(g[WREN_GREG_GPIO_3_ALL].address, 8);
-  EXPECT_EQ(g[WREN_GREG_GPIO_3_ALL].width, 16);
-  EXPECT_EQ(g[GPIO_SX1301_RESET].address, 9);
-  EXPECT_EQ(g[GPIO_SX1301_RESET].offset, 12);
-  EXPECT_EQ(g[WREN_GREG_S_SCAN_EN].offset, 1);
-  EXPECT_EQ(g[GPIO_COUNTER_SELECT].address, 25);
-  EXPECT_EQ(g[GPIO_COUNTER_VALUE].address, 26);
-  EXPECT_TRUE(g[GPIO_COUNTER_VALUE].read_only);
+  const std::pair<std::string, const char*> rows[] = {
+      {notation(kBoardRegs[BRD_FPGA_VERSION]), "1/8r=48"},
+      {notation(kBoardRegs[BRD_SPIBDG_TX]), "64/8"},
+      {notation(kBoardRegs[BRD_SPIBDG_RX]), "65/8r"},
+      {notation(kBoardRegs[BRD_SPIBDG_START]), "68/1"},
+      {notation(kChipRegs[CHIP_PAGE]), "0/2"},
+      {notation(kChipRegs[CHIP_SOFT_RESET]), "0.7/1"},
+      {notation(kChipRegs[CHIP_VERSION]), "1/8r=103"},
+      {notation(kChipRegs[CHIP_INIT_CLEAR]), "16.2/1"},
+      {notation(kChipRegs[CHIP_ID]), "126/8r=1"},
+      {notation(kGpioFpgaRegs[GPIO_BOARD_VARIANT]), "6/3r"},
+      {notation(kGpioFpgaRegs[WREN_GREG_GPIO_3_ALL]), "8/16"},
+      {notation(kGpioFpgaRegs[GPIO_SX1301_RESET]), "9.12/1"},
+      {notation(kGpioFpgaRegs[WREN_GREG_S_SCAN_EN]), "8.1/1"},
+      {notation(kGpioFpgaRegs[GPIO_COUNTER_SELECT]), "25/16"},
+      {notation(kGpioFpgaRegs[GPIO_COUNTER_VALUE]), "26/16r"},
+  };
+  for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
 }
 
 TEST(Ad9361FieldTable, RowsTheRuntimeUsesAddressTheirRegisters) {

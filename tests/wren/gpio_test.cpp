@@ -70,15 +70,13 @@ TEST_F(GpioFpga, WritesMergeTheShiftedValueIntoTheRegister) {
 TEST_F(GpioFpga, BadRowsAndReadOnlyRowsAreRefusedWithoutTraffic) {
   uint16_t v = 0;
   fpga().clear_messages();
-  EXPECT_EQ(ostra_wren_gpio_fpga_read(78, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_read(78, &v), ERR_UNSPECIFIED);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG ostra_wren_gpio_fpga_read: E R R O R - wrong IDX (78)"));
   EXPECT_EQ(ostra_wren_gpio_fpga_read(-1, &v), -1);
   EXPECT_EQ(ostra_wren_gpio_fpga_read(0, nullptr), -1);
   EXPECT_EQ(ostra_wren_gpio_fpga_write(78, 1), -1);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG ostra_wren_gpio_fpga_write: E R R O R - wrong IDX (78)"));
-  EXPECT_EQ(ostra_wren_gpio_fpga_write(0, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_write(0, 1), ERR_UNSPECIFIED);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG ostra_wren_gpio_fpga_write: E R R O R - register 0 is read only"));
   EXPECT_EQ(fpga().message_count(), 0u);
 }
@@ -111,12 +109,10 @@ class WriteFailingFpga : public crx::sim::WrenGpioFpga {
 TEST_F(GpioFpga, FailedTransfersAndClosedPortsGiveTheirCodes) {
   uint16_t v = 0;
   fpga().fail_next(1);
-  EXPECT_EQ(ostra_wren_gpio_fpga_read(0, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_read(0, &v), ERR_SPI_READ);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG ostra_wren_gpio_fpga_read: E R R O R - Could not read SPI"));
   fpga().fail_next(1);
-  EXPECT_EQ(ostra_wren_gpio_fpga_write(45, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_write(45, 1), ERR_SPI_READ);
   EXPECT_TRUE(
       sandbox().syslog_contains("BrvDBG ostra_wren_gpio_fpga_write: E R R O R - Could not read from the GPIO FPGA"));
 
@@ -127,15 +123,13 @@ TEST_F(GpioFpga, FailedTransfersAndClosedPortsGiveTheirCodes) {
   // ...unless they will not open.
   ASSERT_EQ(ostra_wren_close_spi(), 0);
   fpga().fail_next_open(1);
-  EXPECT_EQ(ostra_wren_gpio_fpga_read(0, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_OPEN);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_read(0, &v), ERR_SPI_OPEN);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL ostra_wren_gpio_fpga_read E R R O R - gpio_spi_fd is NULL."));
 
   ASSERT_EQ(ostra_wren_close_spi(), 0);
   auto failing = std::make_shared<WriteFailingFpga>();
   sandbox().add_device("/dev/spidev32766.6", failing);
-  EXPECT_EQ(ostra_wren_gpio_fpga_write(45, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(ostra_wren_gpio_fpga_write(45, 1), ERR_SPI_WRITE);
 }
 
 }  // namespace

@@ -83,15 +83,13 @@ TEST_F(WrenChip, ResetForgetsThePageAndSoftResetsTheChip) {
   read(kPage0Row);
   EXPECT_THAT(page_writes(), ElementsAre(3, 0x83, 0));
 
-  EXPECT_EQ(crx_reg_reset(1), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_reset(1), ERR_BAD_BOARD_NB);
 }
 
 TEST_F(WrenChip, FailedPageSelectionStopsTheAccessAndIsRetriedNextTime) {
   board().sx1301->fail_next(1);
   int32_t v = 0;
-  EXPECT_EQ(crx_reg_chip_r(0, 0, kPage1Row, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_chip_r(0, 0, kPage1Row, &v), ERR_SPI_READ);
   // The failed page write was the only attempt: no transfer to an unknown page.
   EXPECT_EQ(board().sx1301->message_count(), 0u);
   EXPECT_EQ(crx::regs::cached_page(), 0xFF);
@@ -101,8 +99,7 @@ TEST_F(WrenChip, FailedPageSelectionStopsTheAccessAndIsRetriedNextTime) {
   EXPECT_THAT(page_writes(), ElementsAre(1));
 
   board().sx1301->fail_next(1);
-  EXPECT_EQ(crx_reg_chip_w(0, 0, kPage2Row, 1), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_chip_w(0, 0, kPage2Row, 1), ERR_SPI_WRITE);
   EXPECT_EQ(chip().peek(1, 35), 0);
 }
 
@@ -159,16 +156,15 @@ TEST_F(WrenChip, BringUpChecksTheOneChipWithoutAnFpga) {
   ASSERT_FALSE(messages.empty());
   EXPECT_THAT(messages.back()[0].tx, ElementsAre(0x80 | 16, 0x00));
 
-  chip().set_version(102);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_CHIP_VERSION);
-  chip().set_version(0);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_CHIP_VERSION_ZERO);
-  chip().set_version(103);
-  chip().set_identity(2);
-  EXPECT_EQ(crx_reg_init(0), -1);
-  EXPECT_EQ(crx_errno, ERR_CHIP_ID);
+  const struct {
+    uint8_t version, identity;
+    int code;
+  } refusals[] = {{102, 1, ERR_CHIP_VERSION}, {0, 1, ERR_CHIP_VERSION_ZERO}, {103, 2, ERR_CHIP_ID}};
+  for (const auto& r : refusals) {
+    chip().set_version(r.version);
+    chip().set_identity(r.identity);
+    EXPECT_FAILS_WITH(crx_reg_init(0), r.code);
+  }
 
   // A soft reset that cannot be written is reported.
   chip().set_identity(1);
@@ -186,8 +182,7 @@ TEST_F(WrenChip, TransfersReopenClosedPortsAndFailWhileTheChipPortStaysClosed) {
   ASSERT_EQ(crx_reg_close(), 0);
   board().sx1301->fail_next_open(1);
   int32_t v = 0;
-  EXPECT_EQ(crx_reg_chip_r(0, 0, kAnyPageRow, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_SPI_READ);
+  EXPECT_FAILS_WITH(crx_reg_chip_r(0, 0, kAnyPageRow, &v), ERR_SPI_READ);
   EXPECT_TRUE(sandbox().syslog_contains(
       "BrvDBG-HAL ostra_wren_open_spi E R R O R - Could not open SPI connection to SX1301."));
 
@@ -205,19 +200,16 @@ TEST_F(WrenChip, TransfersReopenClosedPortsAndFailWhileTheChipPortStaysClosed) {
 TEST_F(WrenChip, FpgaRegisterCallsAreRefusedOnTheWrenBoards) {
   int32_t v = 0;
   uint8_t bytes[4] = {};
-  EXPECT_EQ(crx_reg_brd_r(0, 2, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_reg_brd_r(0, 2, &v), ERR_UNSPECIFIED);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG: E R R O R - register read: no FPGA registers on this board"));
   EXPECT_EQ(crx_reg_brd_w(0, 14, 1), -1);
   EXPECT_EQ(crx_reg_brd_rb(0, 6, bytes, 4), -1);
   EXPECT_EQ(crx_reg_brd_wb(0, 5, bytes, 4), -1);
   uint8_t answer = 0;
   EXPECT_EQ(crx_spibdg_w_r(0, bytes, 2, &answer, 1), -1);
-  EXPECT_EQ(crx_ad9361_r(0, 180, &answer), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_ad9361_r(0, 180, &answer), ERR_UNSPECIFIED);
   // Board numbers are still checked first.
-  EXPECT_EQ(crx_reg_brd_r(1, 2, &v), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_reg_brd_r(1, 2, &v), ERR_BAD_BOARD_NB);
   EXPECT_EQ(board().sx1301->message_count(), 0u);
   EXPECT_EQ(board().gpio_fpga->message_count(), 0u);
 }

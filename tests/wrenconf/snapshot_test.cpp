@@ -22,13 +22,6 @@ class WrenSnapshot : public crx::test::BoardTest {
     use_database(db);
     ostra_indoor_db_configured = 0;
   }
-  void expect_refused() {
-    crx_errno = 0;
-    EXPECT_EQ(ostra_wren_get_db_config(), -1);
-    EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
-    EXPECT_EQ(ostra_indoor_db_configured, 0);
-    EXPECT_EQ(CxGetDatabaseVersion(), -1) << "the database is closed again";
-  }
   const ostra_indoor_db_config_t& s = ostra_indoor_db_config;
 };
 
@@ -55,17 +48,14 @@ TEST_F(WrenSnapshot, EachDatabaseVersionYieldsItsFields) {
     CxDatabase db = wren_database(want.version);
     db.set("Tx", "Tx_LUT_JSON_Location", "/data/lut_v" + std::to_string(want.version) + ".json");
     if (want.version >= 2) db.set("Configuration", "RF_Clock_Source", 0).set("Configuration", "RF_Type", "SX1255");
-    db.set("Tx", "Tx_LBT_enable", 1);
-    db.set("Configuration", "RF_TX_EN_1", 3);
-    db.add_lbt({"US915", 20, 915.0, 928.0, 400, 5000, -80});
-    db.add_lbt({"EU868", 14, 863.0, 870.0, 400, 5000, -80});
+    db.set("Tx", "Tx_LBT_enable", 1).set("Configuration", "RF_TX_EN_1", 3);
+    db.add_lbt({"US915", 20, 915.0, 928.0, 400, 5000, -80}).add_lbt({"EU868", 14, 863.0, 870.0, 400, 5000, -80});
     reload(db);
     sandbox().clear_logs();
     ASSERT_EQ(ostra_wren_get_db_config(), 0) << syslog_dump();
     EXPECT_EQ(ostra_indoor_db_configured, 1);
-    EXPECT_EQ(s.config_version, want.version);
-    EXPECT_EQ(s.rx_table_version, want.version);
-    EXPECT_EQ(s.tx_table_version, want.version);
+    EXPECT_EQ(std::tuple(s.config_version, s.rx_table_version, s.tx_table_version),
+              std::tuple(want.version, want.version, want.version));
     EXPECT_STREQ(s.PCBA_Product_Code, "Q7000112");
     EXPECT_STREQ(s.Operating_Band, "US915");
     EXPECT_STREQ(s.Customer_Runtime_Configuration, "RUN1");
@@ -73,16 +63,15 @@ TEST_F(WrenSnapshot, EachDatabaseVersionYieldsItsFields) {
     EXPECT_EQ(s.Tested_Week, 13);
     EXPECT_EQ(s.Num_of_SX1301s, 1);
     EXPECT_STREQ(s.RF_Type, want.version < 2 ? "SX1257" : "SX1255");
-    EXPECT_EQ(s.radio[0].clk_src, want.clock_radio1 ? 0 : 1);
-    EXPECT_EQ(s.radio[1].clk_src, want.clock_radio1 ? 1 : 0);
-    EXPECT_EQ(s.radio[0].tx_enable, 1);
-    EXPECT_EQ(s.radio[1].tx_enable, want.radio1_tx ? 1 : 0);
+    EXPECT_EQ(std::tuple(s.radio[0].clk_src, s.radio[1].clk_src), std::tuple(!want.clock_radio1, want.clock_radio1));
+    EXPECT_EQ(std::tuple(s.radio[0].tx_enable, s.radio[1].tx_enable), std::tuple(1, want.radio1_tx));
     EXPECT_FLOAT_EQ(s.radio[0].rssi_offset, want.rssi0);
     EXPECT_FLOAT_EQ(s.radio[1].rssi_offset, want.rssi1);
     EXPECT_STREQ(s.Tx_LUT_JSON_Location, want.lut);
-    EXPECT_EQ(s.lbt.enabled, want.lbt_enable);
-    EXPECT_EQ(s.lbt.count, want.lbt_count);
-    if (want.lbt_count) EXPECT_EQ(s.lbt.entries[0].max_tx_power_dbm, 20);
+    EXPECT_EQ(std::tuple(s.lbt.enabled, s.lbt.count), std::tuple(want.lbt_enable, want.lbt_count));
+    if (want.lbt_count) {
+      EXPECT_EQ(s.lbt.entries[0].max_tx_power_dbm, 20);
+    }
     EXPECT_EQ(s.lbt_status, 0);
     const std::string source = want.version < 6 ? "table" : "db";
     EXPECT_TRUE(logged("BrvDBG-HAL wren_cx_get_rx_table Info - Db version: " + std::to_string(want.version) +
@@ -92,45 +81,39 @@ TEST_F(WrenSnapshot, EachDatabaseVersionYieldsItsFields) {
               want.version == 1);
     EXPECT_EQ(logged("using hard-coded LBT values"), want.version < 3);
     EXPECT_EQ(CxGetDatabaseVersion(), -1);
-    uint8_t flag = 9;
-    EXPECT_EQ(ostra_wren_db_rf_region(&flag), 0);
-    EXPECT_EQ(flag, want.version >= 4 ? 1 : 0);
-    EXPECT_EQ(ostra_wren_region_info_version(&flag), 0);
-    EXPECT_EQ(flag, want.version >= 4 ? 1 : 0);
+    for (auto query : {ostra_wren_db_rf_region, ostra_wren_region_info_version}) {
+      uint8_t flag = 9;
+      EXPECT_EQ(query(&flag), 0);
+      EXPECT_EQ(flag, want.version >= 4 ? 1 : 0);
+    }
   }
 }
 
 TEST_F(WrenSnapshot, ReadFailuresCloseTheDatabaseAndLeaveNothingLoaded) {
-  reload(wren_database(4).set("Configuration", "Num_of_SX1301s", 2));
-  expect_refused();
-  EXPECT_TRUE(logged("BrvDBG-HAL wren_cx_get_config_table E R R O R - No. of SX1301s chips specified in the dB (2) "
-                     "exceeds the maximum (1)."));
-  EXPECT_STREQ(s.Module_Name, "") << "nothing of a failed read reaches the snapshot";
-
-  reload(wren_database(4).user_version(0));
-  expect_refused();
-  EXPECT_TRUE(logged("ostra_wren_get_db_config:  Failed to open database"));
-
-  reload(wren_database(4).table_version("Configuration", 0));
-  expect_refused();
-  EXPECT_TRUE(logged("BrvDBG-HAL wren_cx_get_config_table E R R O R - Empty configuration table"));
-
-  reload(wren_database(4).table_version("Rx", 0));
-  expect_refused();
-  EXPECT_TRUE(logged("BrvDBG-HAL wren_cx_get_rx_table E R R O R - Empty Rx table"));
-
-  reload(wren_database(6).drop_column("Rx", "RSSI_OFFSET_RX1"));
-  expect_refused();
-
-  reload(wren_database(4).drop_column("Configuration", "RF_TX_EN_1"));
-  expect_refused();
-
-  reload(wren_database(3).drop_column("Tx", "Tx_LBT_enable"));
-  expect_refused();
-
-  reload(wren_database(2).drop_column("Configuration", "Customer_Key2"));
-  expect_refused();
-
+  const std::pair<CxDatabase, const char*> cases[] = {
+      {wren_database(4).set("Configuration", "Num_of_SX1301s", 2),
+       "BrvDBG-HAL wren_cx_get_config_table E R R O R - No. of SX1301s chips specified in the dB (2) exceeds the "
+       "maximum (1)."},
+      {wren_database(4).user_version(0), "ostra_wren_get_db_config:  Failed to open database"},
+      {wren_database(4).table_version("Configuration", 0),
+       "BrvDBG-HAL wren_cx_get_config_table E R R O R - Empty configuration table"},
+      {wren_database(4).table_version("Rx", 0), "BrvDBG-HAL wren_cx_get_rx_table E R R O R - Empty Rx table"},
+      {wren_database(6).drop_column("Rx", "RSSI_OFFSET_RX1"), ""},
+      {wren_database(4).drop_column("Configuration", "RF_TX_EN_1"), ""},
+      {wren_database(3).drop_column("Tx", "Tx_LBT_enable"), ""},
+      {wren_database(2).drop_column("Configuration", "Customer_Key2"), ""},
+  };
+  for (const auto& [db, line] : cases) {
+    SCOPED_TRACE(line);
+    reload(db);
+    EXPECT_FAILS_WITH(ostra_wren_get_db_config(), ERR_UNSPECIFIED);
+    EXPECT_EQ(ostra_indoor_db_configured, 0);
+    EXPECT_EQ(CxGetDatabaseVersion(), -1) << "the database is closed again";
+    if (*line) {
+      EXPECT_TRUE(logged(line)) << syslog_dump();
+    }
+    EXPECT_STREQ(s.Module_Name, "") << "nothing of a failed read reaches the snapshot";
+  }
   // After all that, a good database loads.
   reload(wren_database(4));
   EXPECT_EQ(ostra_wren_get_db_config(), 0) << syslog_dump();
@@ -138,8 +121,7 @@ TEST_F(WrenSnapshot, ReadFailuresCloseTheDatabaseAndLeaveNothingLoaded) {
   uint8_t flag = 0;
   EXPECT_EQ(ostra_wren_db_rf_region(nullptr), -1);
   reload(wren_database(4).drop_table("Rx"));
-  EXPECT_EQ(ostra_wren_db_rf_region(&flag), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(ostra_wren_db_rf_region(&flag), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("ostra_wren_db_rf_region:  Could not access config database."));
 }
 
@@ -170,10 +152,9 @@ TEST_F(WrenSnapshot, OldDatabasesTakeTheRssiOffsetOfTheirBand) {
   }
   EXPECT_TRUE(logged("BrvDBG-HAL wren_cx_get_rx_table Info - Db version: rssi offset: -162.000000"));
 
-  EXPECT_FLOAT_EQ(crx::wren::get_rssi_offset_from_table("EU868x"), -168.0f);
+  for (const char* band : {"EU868x", "", static_cast<const char*>(nullptr)})
+    EXPECT_FLOAT_EQ(crx::wren::get_rssi_offset_from_table(band), -168.0f);
   EXPECT_TRUE(logged("BrvDBG-HAL get_rssi_offset_from_table WARNING - Unknown band: EU868x, default to NA"));
-  EXPECT_FLOAT_EQ(crx::wren::get_rssi_offset_from_table(""), -168.0f);
-  EXPECT_FLOAT_EQ(crx::wren::get_rssi_offset_from_table(nullptr), -168.0f);
   EXPECT_TRUE(logged("BrvDBG-HAL get_rssi_offset_from_table WARNING - No band, default to NA"));
 }
 
@@ -183,19 +164,16 @@ TEST_F(WrenSnapshot, ModuleIdentityComesFromTheSnapshotOnWrenBoards) {
   ASSERT_EQ(crx_get_module_id(&id), 0) << syslog_dump();
   EXPECT_EQ(board_type, CRX_BOARD_WREN_TDD);
   EXPECT_EQ(ostra_indoor_db_configured, 1);
-  EXPECT_STREQ(id.module_name, "Ostra Gateway");
-  EXPECT_STREQ(id.module_product_code, "Q7000201");
-  EXPECT_STREQ(id.module_revision, "A1");
-  EXPECT_STREQ(id.module_serial_number, "MS0000123");
-  EXPECT_STREQ(id.gateway_id, "0080000000ABCDEF");
-  EXPECT_EQ(crx_get_module_id(nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_EQ(
+      std::tuple(std::string(id.module_name), std::string(id.module_product_code), std::string(id.module_revision),
+                 std::string(id.module_serial_number), std::string(id.gateway_id)),
+      std::tuple("Ostra Gateway", "Q7000201", "A1", "MS0000123", "0080000000ABCDEF"));
+  EXPECT_FAILS_WITH(crx_get_module_id(nullptr), ERR_NULL_PTR);
 }
 
 TEST_F(WrenSnapshot, ModuleIdentityFailsWhenTheSnapshotCannotBeRead) {
   crx_module_id_t id;
-  EXPECT_EQ(ostra_wren_get_module_id(&id), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(ostra_wren_get_module_id(&id), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_get_module_id E R R O R - Can't read the configuration database info."));
 }
 

@@ -39,15 +39,10 @@ class TxLut : public crx::test::BoardTest {
     if (name != "absent.json") sandbox().write_file(kData + name, fixture(name));
     return ostra_wren_parse_txlut_json((kData + name).c_str());
   }
-  void expect_unchanged() {
-    EXPECT_EQ(tx_lut.size, 1);
-    EXPECT_EQ(tx_lut.lut[0].rf_power, 9);
-  }
+  void expect_unchanged() { EXPECT_EQ(std::pair(int{tx_lut.size}, int{tx_lut.lut[0].rf_power}), std::pair(1, 9)); }
   void expect_refused(const char* name, const std::string& line) {
     SCOPED_TRACE(name);
-    crx_errno = 0;
-    EXPECT_EQ(parse(name), -1);
-    EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+    EXPECT_FAILS_WITH(parse(name), ERR_UNSPECIFIED);
     EXPECT_TRUE(logged(line)) << syslog_dump();
     expect_unchanged();
   }
@@ -57,25 +52,20 @@ TEST_F(TxLut, FileWithCommentsFillsTheTableInOrder) {
   ASSERT_EQ(parse("four_entries.json"), 0) << syslog_dump();
   ASSERT_EQ(tx_lut.size, 4);
   const crx::wren::tx_gain_entry_t& e = tx_lut.lut[2];
-  EXPECT_EQ(e.dig_gain, 1);
-  EXPECT_EQ(e.pa_gain, 2);
-  EXPECT_EQ(e.dac_gain, 3);
-  EXPECT_EQ(e.mix_gain, 11);
-  EXPECT_EQ(e.rf_power, 20);
+  EXPECT_EQ(std::tuple(int{e.dig_gain}, int{e.pa_gain}, int{e.dac_gain}, int{e.mix_gain}, int{e.rf_power}),
+            std::tuple(1, 2, 3, 11, 20));
   EXPECT_EQ(tx_lut.lut[3].rf_power, 27);
   EXPECT_FALSE(logged("No Listen Before Talk time intervals")) << "read only when the snapshot asks";
 }
 
 TEST_F(TxLut, NegativeAndFractionalPowersAreTruncatedTowardZero) {
   ASSERT_EQ(parse("negative_power.json"), 0);
-  EXPECT_EQ(tx_lut.lut[0].rf_power, -6);
-  EXPECT_EQ(tx_lut.lut[1].rf_power, 2);
+  EXPECT_EQ(std::pair(int{tx_lut.lut[0].rf_power}, int{tx_lut.lut[1].rf_power}), std::pair(-6, 2));
 }
 
 TEST_F(TxLut, TwentyEntriesLoadTheFirstSixteenWithAWarning) {
   ASSERT_EQ(parse("twenty_entries.json"), 0);
-  EXPECT_EQ(tx_lut.size, 16);
-  EXPECT_EQ(tx_lut.lut[15].rf_power, 15);
+  EXPECT_EQ(std::pair(int{tx_lut.size}, int{tx_lut.lut[15].rf_power}), std::pair(16, 15));
   EXPECT_TRUE(logged("BrvDBG-HAL: ostra_wren_parse_txlut_json WARNING: 20 entries provided in TX LUT. Only the "
                      "first 16 entries will be used."));
 }
@@ -94,9 +84,7 @@ TEST_F(TxLut, BadFilesAreRefusedWithTheirMessage) {
   expect_refused("array_root.json", "array_root.json id not a valid JSON file");
   expect_refused("absent.json", "BrvDBG-HAL ostra_wren_parse_txlut_json E R R O R - Failed to find a TX look up "
                                 "table called " + kData + "absent.json");
-  crx_errno = 0;
-  EXPECT_EQ(ostra_wren_parse_txlut_json(nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_FAILS_WITH(ostra_wren_parse_txlut_json(nullptr), ERR_NULL_PTR);
 }
 
 TEST_F(TxLut, EachMissingKeyIsNamedInLookupOrder) {
@@ -153,10 +141,9 @@ TEST_F(TxLut, ListenTimesReplaceThoseOfTheBoardEntriesWhenTheSnapshotAsks) {
   for (auto& e : crx::brd_cfg_priv.lbt.entries) e = {14, 1, 2, 3, 4, -5};
   ostra_indoor_db_config.lbt_status = 1;
   ASSERT_EQ(parse("listen_times.json"), 0) << syslog_dump();
-  EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[0].max_talk_time_ms, 400);
-  EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[0].listen_time_us, 128);
-  EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[1].listen_time_us, 5000);
-  EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[2].listen_time_us, 4);
+  const auto& entries = crx::brd_cfg_priv.lbt.entries;
+  EXPECT_EQ(std::pair(entries[0].max_talk_time_ms, entries[0].listen_time_us), std::pair(400, 128));
+  EXPECT_EQ(std::pair(entries[1].listen_time_us, entries[2].listen_time_us), std::pair(5000, 4));
 
   ASSERT_EQ(parse("four_entries.json"), 0);
   EXPECT_TRUE(logged("BrvDBG-HAL: ostra_wren_parse_txlut_json WARNING: No Listen Before Talk time intervals defined "
@@ -183,8 +170,7 @@ TEST_F(TxLut, LoadReadsTheFileTheSnapshotNames) {
 
   ostra_indoor_db_configured = 0;
   use_database(crx::test::wren_database(6).set("Tx", "Tx_LUT_JSON_Location", kData + "array_root.json"));
-  EXPECT_EQ(ostra_wren_load_tx_lut(), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(ostra_wren_load_tx_lut(), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_load_tx_lut E R R O R - Unable to populate the Tx Look Up Table"));
   EXPECT_EQ(tx_lut.size, 4);
 }

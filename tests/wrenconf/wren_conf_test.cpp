@@ -24,6 +24,13 @@ class WrenConf : public crx::test::BoardTest {
     cfg.loramac_public = true;
     return crx_conf_board(0, &cfg);
   }
+  // The receive and transmit limits of the Wren's private configuration.
+  static std::pair<uint32_t, uint32_t> rx_limits() {
+    return {ostra_wren_prv_cfg.rx_freq_min, ostra_wren_prv_cfg.rx_freq_max};
+  }
+  static std::pair<uint32_t, uint32_t> tx_limits() {
+    return {ostra_wren_prv_cfg.tx_freq_min, ostra_wren_prv_cfg.tx_freq_max};
+  }
   const ostra_wren_prv_cfg_t& p = ostra_wren_prv_cfg;
 };
 
@@ -37,17 +44,11 @@ TEST_F(WrenConf, BoardTakesLimitsGainTableAndOpensTheWrenPorts) {
   EXPECT_EQ(p.board_configured, 1);
   EXPECT_EQ(p.radio_number[1], 1);
   EXPECT_EQ(p.reserved_m40, -40);
-  EXPECT_EQ(p.rx_freq_min, 902000000u);
-  EXPECT_EQ(p.rx_freq_max, 928000000u);
-  EXPECT_EQ(p.tx_freq_min, 923300000u);
-  EXPECT_EQ(p.tx_freq_max, 927500000u);
-  uint32_t lo = 0, hi = 0;
-  ASSERT_EQ(crx_get_tx_freq(&lo, &hi), 0);
-  EXPECT_EQ(lo, 923300000u);
-  EXPECT_EQ(hi, 927500000u);
+  EXPECT_EQ(rx_limits(), std::pair(902000000u, 928000000u));
+  EXPECT_EQ(tx_limits(), std::pair(923300000u, 927500000u));
+  EXPECT_EQ(tx_freq(), tx_limits());
   EXPECT_EQ(ostra_indoor_db_config.region_set, 1);
-  EXPECT_EQ(crx::wren::tx_lut.size, 1);
-  EXPECT_EQ(crx::wren::tx_lut.lut[0].rf_power, 14);
+  EXPECT_EQ(std::pair(int{crx::wren::tx_lut.size}, int{crx::wren::tx_lut.lut[0].rf_power}), std::pair(1, 14));
   EXPECT_EQ(brd_cfg_priv.fsk_sync_size, 3);
   EXPECT_EQ(crx::fsk_sync_word(), 0xC194C10000000000ull);
   EXPECT_TRUE(brd_cfg_priv.loramac_public);
@@ -58,37 +59,31 @@ TEST_F(WrenConf, BoardTakesLimitsGainTableAndOpensTheWrenPorts) {
 TEST_F(WrenConf, OldDatabasesTakeTheBandTableForBandsOneToThreeOnly) {
   wren_board(wren_database(3));
   ASSERT_EQ(configure(FREQ_BAND_EU868), 0) << syslog_dump();
-  EXPECT_EQ(p.rx_freq_min, 863000000u);
-  EXPECT_EQ(p.rx_freq_max, 870000000u);
+  EXPECT_EQ(rx_limits(), std::pair(863000000u, 870000000u));
   for (uint32_t band : {0u, 4u, 5u, 77u}) {
-    EXPECT_EQ(configure(band), -1) << band;
-    EXPECT_EQ(crx_errno, ERR_BAD_CONFIG);
+    SCOPED_TRACE(band);
+    EXPECT_FAILS_WITH(configure(band), ERR_BAD_CONFIG);
   }
   EXPECT_TRUE(logged("BrvDBG-HAL: E R R O R in ostra_wren_conf_board_priv - wrong band 4 "));
   ASSERT_EQ(configure(FREQ_BAND_US915), 0);
-  EXPECT_EQ(p.rx_freq_min, 902300000u);
-  EXPECT_EQ(p.tx_freq_max, 927500000u);
+  EXPECT_EQ(std::pair(p.rx_freq_min, p.tx_freq_max), std::pair(902300000u, 927500000u));
   EXPECT_EQ(brd_cfg_priv.freq_band, 2u);
 }
 
 TEST_F(WrenConf, BoardRefusals) {
   wren_board(wren_database(6));
-  EXPECT_EQ(configure(1, 9), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_CONFIG);
+  EXPECT_FAILS_WITH(configure(1, 9), ERR_BAD_CONFIG);
   EXPECT_TRUE(logged("BrvDBG-HAL: E R R O R in ostra_wren_conf_board_priv - wrong fsk_sync_size 9"));
-  EXPECT_EQ(crx_conf_board(0, nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_FAILS_WITH(crx_conf_board(0, nullptr), ERR_NULL_PTR);
 
   sandbox().remove("/etc/default/tx_lut.json");
-  EXPECT_EQ(configure(1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(configure(1), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_load_tx_lut E R R O R - Unable to open TX Look Up Table "
                      "/etc/default/tx_lut.json"));
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_board_priv E R R O R - Unable to populate Tx LUT."));
 
   sandbox().write_file("/etc/default/tx_lut.json", "{\"txgain_lut\": [{\"dig_gain\": 1}]}");
-  EXPECT_EQ(configure(1), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(configure(1), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_load_tx_lut E R R O R - Unable to populate the Tx Look Up Table"));
 }
 
@@ -103,8 +98,7 @@ TEST_F(WrenConf, RunningBoardKeepsItsLbtAndGainTables) {
   cfg.lbt.enabled = 1;
   cfg.lbt.count = 1;
   cfg.lbt.entries[0] = {14, 1, 2, 3, 4, -5};
-  EXPECT_EQ(crx_conf_board(0, &cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_BOARD_RUNNING);
+  EXPECT_FAILS_WITH(crx_conf_board(0, &cfg), ERR_BOARD_RUNNING);
   EXPECT_TRUE(logged("BrvDBG-HAL: E R R O R in ostra_wren_conf_board_priv - board is running"));
   EXPECT_EQ(crx::wren::tx_lut.size, 1);
   EXPECT_EQ(brd_cfg_priv.lbt.enabled, 0);
@@ -122,29 +116,28 @@ TEST_F(WrenConf, MandatoryLbtOfTheDatabaseBecomesTheBoardTable) {
   EXPECT_TRUE(logged("INFO: LBT is mandatory in this region"));
   EXPECT_EQ(brd_cfg_priv.lbt.enabled, 1);
   ASSERT_EQ(brd_cfg_priv.lbt.count, 2);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[0].max_tx_power_dbm, 14);
-  EXPECT_EQ(brd_cfg_priv.lbt.entries[1].max_tx_power_dbm, 27);
+  EXPECT_EQ(std::pair(brd_cfg_priv.lbt.entries[0].max_tx_power_dbm, brd_cfg_priv.lbt.entries[1].max_tx_power_dbm),
+            std::pair(14, 27));
 }
 
 TEST_F(WrenConf, RegionLoaderMissingOrFailingRefusesTheBoard) {
   wren_board(wren_database(3));
   crx_board_cfg_t cfg = board_cfg(1, 868000000);
-  EXPECT_EQ(ostra_wren_conf_board(&cfg), -1);  // nobody installed the loader
-  EXPECT_EQ(crx_errno, ERR_BAD_CONFIG);
+  EXPECT_FAILS_WITH(ostra_wren_conf_board(&cfg), ERR_BAD_CONFIG);  // nobody installed the loader
   EXPECT_TRUE(logged("BrvDBG-HAL: E R R O R: can't read the RF region info."));
   EXPECT_EQ(ostra_indoor_db_config.region_set, 0);
 
   ostra_wren_function_pointers.get_region_info = [](uint32_t) { return -1; };
-  EXPECT_EQ(ostra_wren_conf_board(&cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_CONFIG);
+  EXPECT_FAILS_WITH(ostra_wren_conf_board(&cfg), ERR_BAD_CONFIG);
   EXPECT_EQ(ostra_wren_get_region_info(1), -1);
 }
 
 TEST_F(WrenConf, RegionInfoFromTheSnapshotOrThroughTheLoader) {
-  use_database(wren_database(4).set("Configuration", "Min_UL_Frequency_MHz", 863.1).set("Configuration", "Max_DL_Frequency_MHz", 869.65));
+  use_database(wren_database(4)
+                   .set("Configuration", "Min_UL_Frequency_MHz", 863.1)
+                   .set("Configuration", "Max_DL_Frequency_MHz", 869.65));
   ASSERT_EQ(ostra_wren_get_region_info(0), 0) << syslog_dump();
-  EXPECT_EQ(p.rx_freq_min, 863100000u);
-  EXPECT_EQ(p.tx_freq_max, 869650000u);
+  EXPECT_EQ(std::pair(p.rx_freq_min, p.tx_freq_max), std::pair(863100000u, 869650000u));
   EXPECT_TRUE(logged("BrvDBG-HAL: tx freq min: 923300000Hz, max: 869650000Hz"));
   EXPECT_TRUE(logged("BrvDBG-HAL: rx freq min: 863100000Hz, max: 928000000Hz"));
   EXPECT_TRUE(logged("BrvDBG-HAL: Operating band: US915"));
@@ -187,8 +180,7 @@ class WrenChipChan : public WrenConf {
 
 TEST_F(WrenChipChan, OnlyChipZeroOnRfChainZero) {
   crx_chip_cfg_t cfg = chip_cfg(true, 123, 1);
-  EXPECT_EQ(crx_conf_chip(0, 1, &cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_conf_chip(0, 1, &cfg), ERR_UNSPECIFIED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chip_priv E R R O R - Accessed sx1301s 1, 1 max chips."));
   ASSERT_EQ(crx_conf_chip(0, 0, &cfg), 0);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chip_priv Note - cfg->rf_chain = 1, only rf_chain 0 supported."));
@@ -199,34 +191,27 @@ TEST_F(WrenChipChan, OnlyChipZeroOnRfChainZero) {
 
   brd_cfg_priv.running = true;
   cfg.enable = false;
-  EXPECT_EQ(crx_conf_chip(0, 0, &cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_BOARD_RUNNING);
+  EXPECT_FAILS_WITH(crx_conf_chip(0, 0, &cfg), ERR_BOARD_RUNNING);
   EXPECT_TRUE(brd_cfg_priv.chip_enable[0]);
-  EXPECT_EQ(crx_conf_chip(0, 0, nullptr), -1);
-  EXPECT_EQ(crx_errno, ERR_NULL_PTR);
+  EXPECT_FAILS_WITH(crx_conf_chip(0, 0, nullptr), ERR_NULL_PTR);
 }
 
 TEST_F(WrenChipChan, ChannelRefusalsInTheirOrder) {
   crx_chan_cfg_t cfg = chan_cfg(true, 915000000);
-  EXPECT_EQ(chan(0x10, cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_CHAN_NB);
+  EXPECT_FAILS_WITH(chan(0x10, cfg), ERR_BAD_CHAN_NB);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - CRX_BOARD_CHIPS_NB."));
-  EXPECT_EQ(chan(0x0A, cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_CHAN_NB);
+  EXPECT_FAILS_WITH(chan(0x0A, cfg), ERR_BAD_CHAN_NB);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - CRX_CHIP_CHAN_NB."));
-  EXPECT_EQ(chan(0x03, chan_cfg(true, 9999999)), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_CONFIG);
+  EXPECT_FAILS_WITH(chan(0x03, chan_cfg(true, 9999999)), ERR_BAD_CONFIG);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - enable = true && freq_hz 9999999 < "
                      "CRX_MIN_FREQ  10000000."));
 
-  EXPECT_EQ(chan(0x03, cfg), -1);
-  EXPECT_EQ(crx_errno, ERR_CHIP_DISABLED);
+  EXPECT_FAILS_WITH(chan(0x03, cfg), ERR_CHIP_DISABLED);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - sx1301 is disabled."));
   EXPECT_EQ(brd_cfg_priv.chan_enable[0][3], 1u);
 
   enable_chip();
-  EXPECT_EQ(chan(0x03, chan_cfg(true, 928000001)), -1);
-  EXPECT_EQ(crx_errno, ERR_FREQ_OUT_OF_BAND);
+  EXPECT_FAILS_WITH(chan(0x03, chan_cfg(true, 928000001)), ERR_FREQ_OUT_OF_BAND);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - freq_hz = 928000001 , < 902000000 > "
                      "928000000."));
   EXPECT_EQ(chan(0x03, chan_cfg(true, 928000000)), 0);
@@ -234,8 +219,7 @@ TEST_F(WrenChipChan, ChannelRefusalsInTheirOrder) {
   EXPECT_EQ(brd_cfg_priv.chan_freq[0][4], 902000000u);
 
   brd_cfg_priv.running = true;
-  EXPECT_EQ(chan(0x03, chan_cfg(false, 0)), -1);
-  EXPECT_EQ(crx_errno, ERR_BOARD_RUNNING);
+  EXPECT_FAILS_WITH(chan(0x03, chan_cfg(false, 0)), ERR_BOARD_RUNNING);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - board already running."));
   EXPECT_EQ(brd_cfg_priv.chan_enable[0][3], 1u);
 }
@@ -244,24 +228,18 @@ TEST_F(WrenChipChan, ModemSettingsOfTheThreeChannelKinds) {
   enable_chip();
   EXPECT_EQ(chan(0x00, chan_cfg(true, 915000000)), 0);
   EXPECT_EQ(brd_cfg_priv.multisf_mask[0][0], 0x1E);
-  EXPECT_EQ(chan(0x01, chan_cfg(true, 915000000, 0x80)), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_SF);
+  EXPECT_FAILS_WITH(chan(0x01, chan_cfg(true, 915000000, 0x80)), ERR_BAD_SF);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - modrate 128 != MR_UNDEFINED 0."));
-  EXPECT_EQ(chan(0x01, chan_cfg(true, 915000000, 0, BW_500KHZ)), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BW);
+  EXPECT_FAILS_WITH(chan(0x01, chan_cfg(true, 915000000, 0, BW_500KHZ)), ERR_BAD_BW);
   EXPECT_TRUE(logged("BrvDBG-HAL ostra_wren_conf_chan_priv E R R O R - bandwidth = 1 != 3."));
 
   EXPECT_EQ(chan(0x08, chan_cfg(true, 915000000, DR_LORA_SF12, BW_250KHZ)), 0);
-  EXPECT_EQ(brd_cfg_priv.std_sf[0], 12);
-  EXPECT_EQ(brd_cfg_priv.std_bandwidth[0], 2u);
-  EXPECT_EQ(chan(0x08, chan_cfg(true, 915000000, 0x06)), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_SF);
+  EXPECT_EQ(std::pair(int{brd_cfg_priv.std_sf[0]}, brd_cfg_priv.std_bandwidth[0]), std::pair(12, 2u));
+  EXPECT_FAILS_WITH(chan(0x08, chan_cfg(true, 915000000, 0x06)), ERR_BAD_SF);
 
-  EXPECT_EQ(chan(0x09, chan_cfg(true, 915000000, 299)), -1);
-  EXPECT_EQ(crx_errno, ERR_BAD_BITRATE);
+  EXPECT_FAILS_WITH(chan(0x09, chan_cfg(true, 915000000, 299)), ERR_BAD_BITRATE);
   EXPECT_EQ(chan(0x09, chan_cfg(true, 915000000, 250000)), 0);
-  EXPECT_EQ(brd_cfg_priv.fsk_bitrate[0], 250000u);
-  EXPECT_EQ(brd_cfg_priv.fsk_bandwidth[0], 3u);
+  EXPECT_EQ(std::pair(brd_cfg_priv.fsk_bitrate[0], brd_cfg_priv.fsk_bandwidth[0]), std::pair(250000u, 3u));
 }
 
 }  // namespace
