@@ -69,8 +69,12 @@ ssize_t MtdPartition::write(Handle& h, const void* buf, size_t len) {
 }
 
 off_t MtdPartition::lseek(Handle& h, off_t offset, int whence) {
+  std::lock_guard lock(state_mutex_);
+  if (seek_fails_) {
+    errno = EINVAL;
+    return -1;
+  }
   if (whence == SEEK_END) {
-    std::lock_guard lock(state_mutex_);
     h.position = static_cast<off_t>(memory_.size()) + offset;
     return h.position;
   }
@@ -105,11 +109,12 @@ int MtdPartition::ioctl(Handle&, unsigned long request, void* arg) {
       errno = EINVAL;
       return -1;
     }
+    const int err = request == MEMUNLOCK ? unlock_error_ : erase_error_;
+    if (err) {
+      errno = err;
+      return -1;
+    }
     if (request == MEMUNLOCK) {
-      if (unlock_unsupported_) {
-        errno = EOPNOTSUPP;
-        return -1;
-      }
       unlocks_.push_back(ei.start);
       return 0;
     }
@@ -133,9 +138,17 @@ std::vector<uint8_t> MtdPartition::contents(uint32_t offset, size_t length) cons
   return {memory_.begin() + offset, memory_.begin() + offset + static_cast<long>(length)};
 }
 
-void MtdPartition::set_unlock_unsupported(bool on) {
+void MtdPartition::set_unlock_error(int err) {
   std::lock_guard lock(state_mutex_);
-  unlock_unsupported_ = on;
+  unlock_error_ = err;
+}
+void MtdPartition::set_erase_error(int err) {
+  std::lock_guard lock(state_mutex_);
+  erase_error_ = err;
+}
+void MtdPartition::set_seek_fails(bool on) {
+  std::lock_guard lock(state_mutex_);
+  seek_fails_ = on;
 }
 void MtdPartition::set_info_fails(bool on) {
   std::lock_guard lock(state_mutex_);

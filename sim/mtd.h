@@ -37,8 +37,12 @@ class MtdPartition : public Device {
   void load(uint32_t offset, std::span<const uint8_t> bytes);
   std::vector<uint8_t> contents(uint32_t offset, size_t length) const;
 
-  // MEMUNLOCK answers EOPNOTSUPP, as drivers without locking do.
-  void set_unlock_unsupported(bool on);
+  // MEMUNLOCK or MEMERASE fail with `err` (EOPNOTSUPP for an unlock is what
+  // drivers without locking answer); 0 makes them work again.
+  void set_unlock_error(int err);
+  void set_erase_error(int err);
+  // Positioning fails with EINVAL.
+  void set_seek_fails(bool on);
   // MEMGETINFO fails with EIO.
   void set_info_fails(bool on);
   // Reads see the end of the device at `offset` (a truncated partition).
@@ -56,7 +60,8 @@ class MtdPartition : public Device {
   std::vector<uint8_t> memory_;
   uint32_t erase_size_, write_size_;
   uint8_t type_;
-  bool unlock_unsupported_ = false;
+  int unlock_error_ = 0, erase_error_ = 0;
+  bool seek_fails_ = false;
   bool info_fails_ = false;
   size_t read_limit_;
   size_t max_transfer_ = SIZE_MAX;

@@ -41,7 +41,7 @@ bool open_connection(const std::string& path) {
   sqlite3* handle = nullptr;
   const int rc = sqlite3_open_v2(os::resolve(path.c_str()).c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
   if (rc != SQLITE_OK) {
-    log_line("%s: failure opening connection with '%s' database: error (%d): %s", "CxInit", path.c_str(), rc,
+    log_line("%s: failure opening connection with '%s' database: error (%d): %s", "CxInit", kDatabasePath, rc,
              handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));
     if (handle) sqlite3_close(handle);
     return false;

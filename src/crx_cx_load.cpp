@@ -59,7 +59,7 @@ void give_to_group(const std::string& path) {
 }
 
 // Copies `size` bytes of the image into `fd`; false after logging the cause.
-bool copy_image(int fd, const std::string& path, size_t size) {
+bool copy_image(int fd, size_t size) {
   uint8_t chunk[kCopyChunk];
   size_t p = 0;
   while (p < size) {
@@ -73,7 +73,7 @@ bool copy_image(int fd, const std::string& path, size_t size) {
     if (written < 0) {
       if (errno == EINTR) continue;  // the same chunk is read and written again
       const int e = errno;
-      log_line("%s: error writing image file %s: %s [%d]", kWho, path.c_str(), std::strerror(e), e);
+      log_line("%s: error writing image file %s: %s [%d]", kWho, kDatabasePath, std::strerror(e), e);
       return false;
     }
     p += static_cast<size_t>(written);  // a short write re-reads the rest from flash
@@ -111,23 +111,24 @@ bool load_database(std::string& fresh) {
 
   // One name per process, so two processes loading at once never write into
   // each other's copy; whichever renames last installs an identical image.
+  // The lines still name the database file: the copy becomes it or nothing.
   const std::string path = std::string(kDatabasePath) + ".tmp" + std::to_string(::getpid());
   const int fd = os::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC, 0660);
   if (fd < 0) {
     const int e = errno;
-    log_line("%s: failed to create file %s: %s [%d]", kWho, path.c_str(), std::strerror(e), e);
+    log_line("%s: failed to create file %s: %s [%d]", kWho, kDatabasePath, std::strerror(e), e);
     return false;
   }
   give_to_group(path);
-  if (!copy_image(fd, path, size)) {
+  if (!copy_image(fd, size)) {
     os::close(fd);
     os::unlink(path.c_str());
     return false;
   }
-  log_line("%s: loaded %u byte database to %s", kWho, static_cast<unsigned>(size), path.c_str());
+  log_line("%s: loaded %u byte database to %s", kWho, static_cast<unsigned>(size), kDatabasePath);
   if (os::close(fd) < 0) {
     const int e = errno;
-    log_line("%s: failed to close file %s: %s [%d]", kWho, path.c_str(), std::strerror(e), e);
+    log_line("%s: failed to close file %s: %s [%d]", kWho, kDatabasePath, std::strerror(e), e);
     os::unlink(path.c_str());
     return false;
   }

@@ -15,6 +15,7 @@
 #include <mtd/mtd-user.h>
 
 #include "crx.h"
+#include "device/paths.h"
 #include "log.h"
 #include "platform/os.h"
 
@@ -23,7 +24,7 @@ namespace {
 
 constexpr const char* kPartitionTable = "/proc/mtd";
 constexpr const char* kPartitionName = "SPINOR.commission";
-constexpr const char* kRawDevice = "/dev/spidev1.0";
+constexpr const char* kRawDevice = paths::kFlashPort;
 constexpr uint32_t kRawSpeedHz = 12000000;
 
 // Serial NOR commands.
@@ -61,7 +62,8 @@ void close_device() {
 }
 
 // One raw command: the command bytes out, then `resp_len` bytes in, as one
-// two-transfer message with chip select held in between.
+// message with chip select held in between (the command alone when no answer
+// is expected).
 bool spi_transaction(const uint8_t* cmd, size_t cmd_len, uint8_t* resp, size_t resp_len) {
   std::lock_guard lock(spi_mutex);
   uint8_t mode = SPI_MODE_0;
@@ -75,10 +77,11 @@ bool spi_transaction(const uint8_t* cmd, size_t cmd_len, uint8_t* resp, size_t r
   xfer[0].tx_buf = reinterpret_cast<uintptr_t>(cmd);
   xfer[0].len = static_cast<uint32_t>(cmd_len);
   xfer[0].speed_hz = kRawSpeedHz;
-  xfer[1].rx_buf = reinterpret_cast<uintptr_t>(resp);  // zero length when no answer is expected
+  xfer[1].rx_buf = reinterpret_cast<uintptr_t>(resp);
   xfer[1].len = static_cast<uint32_t>(resp_len);
   xfer[1].speed_hz = kRawSpeedHz;
-  if (os::ioctl(flash_fd, SPI_IOC_MESSAGE(2), xfer) < 0) {
+  const int rc = resp_len ? os::ioctl(flash_fd, SPI_IOC_MESSAGE(2), xfer) : os::ioctl(flash_fd, SPI_IOC_MESSAGE(1), xfer);
+  if (rc < 0) {
     const int e = errno;
     std::printf("%s: spi transfer failure: %s [%d]\n", "spiTransaction", std::strerror(e), e);
     return false;

@@ -105,25 +105,38 @@ TEST_F(CxTables, RegionChipCountAndModuleOfAnExtendedDatabase) {
   EXPECT_EQ(CxGetDatabaseVersion(), -1);
 }
 
-TEST_F(CxTables, TransmitAndReceiveCalibration) {
-  with_file(CxDatabase(1));
-  cx_tx_dig_gain_table_t tx{};
-  ASSERT_TRUE(CxGetTxDigGainTable(&tx));
-  EXPECT_EQ(std::tuple(tx.Version, tx.AD936x_TX1_Atten_MSB, tx.AD936x_TX2_Atten_LSB, tx.Temperature_degC),
-            std::tuple(1, 1, 4, 25.5f));
-  EXPECT_EQ(std::tuple(tx.TX1_Phase_Corr, tx.TX1_Gain_Corr, tx.TX1_Offset_I, tx.TX1_Offset_Q, tx.TX2_Phase_Corr,
-                       tx.TX2_Offset_Q, tx.VCXO_CAL_VOLTAGE),
-            std::tuple(11, 12, -13, 14, 21, -24, 1650));
+// The calibration tables carry the same columns in every version, and the
+// module identity is read the same way before and after the extended region
+// columns arrived.
+TEST_F(CxTables, TransmitAndReceiveCalibrationAndModuleOfEveryVersion) {
+  for (int version : {1, 3, 4, 6}) {
+    SCOPED_TRACE(version);
+    with_file(CxDatabase(version));
+    cx_tx_dig_gain_table_t tx{};
+    ASSERT_TRUE(CxGetTxDigGainTable(&tx));
+    EXPECT_EQ(std::tuple(tx.Version, tx.AD936x_TX1_Atten_MSB, tx.AD936x_TX2_Atten_LSB, tx.Temperature_degC),
+              std::tuple(version, 1, 4, 25.5f));
+    EXPECT_EQ(std::tuple(tx.TX1_Phase_Corr, tx.TX1_Gain_Corr, tx.TX1_Offset_I, tx.TX1_Offset_Q, tx.TX2_Phase_Corr,
+                         tx.TX2_Offset_Q, tx.VCXO_CAL_VOLTAGE),
+              std::tuple(11, 12, -13, 14, 21, -24, 1650));
 
-  cx_ad9361_tx_attens_t at{};
-  ASSERT_TRUE(CxGetAd9361TxAttens(&at));
-  EXPECT_EQ(std::tuple(at.TX1_Atten_MSB, at.TX1_Atten_LSB, at.TX2_Atten_MSB, at.TX2_Atten_LSB), std::tuple(1, 2, 3, 4));
+    cx_ad9361_tx_attens_t at{};
+    ASSERT_TRUE(CxGetAd9361TxAttens(&at));
+    EXPECT_EQ(std::tuple(at.TX1_Atten_MSB, at.TX1_Atten_LSB, at.TX2_Atten_MSB, at.TX2_Atten_LSB), std::tuple(1, 2, 3, 4));
 
-  cx_rx_table_t rx{};
-  ASSERT_TRUE(CxGetRxTable(&rx));
-  EXPECT_EQ(
-      std::tuple(rx.Version, rx.RSSI_OFFSET_RX0, rx.RSSI_OFFSET_RX1, rx.DBFS_TO_DBM_GAIN_RX0, rx.DBFS_TO_DBM_GAIN_RX1),
-      std::tuple(1, -166.0f, -167.5f, 1.25f, 2.5f));
+    cx_rx_table_t rx{};
+    ASSERT_TRUE(CxGetRxTable(&rx));
+    EXPECT_EQ(
+        std::tuple(rx.Version, rx.RSSI_OFFSET_RX0, rx.RSSI_OFFSET_RX1, rx.DBFS_TO_DBM_GAIN_RX0, rx.DBFS_TO_DBM_GAIN_RX1),
+        std::tuple(version, -166.0f, -167.5f, 1.25f, 2.5f));
+
+    cx_module_id_t m{};
+    ASSERT_TRUE(CxGetModuleId(&m));
+    EXPECT_STREQ(m.Module_Product_Code, "Q7000201");
+    char code[18];
+    ASSERT_TRUE(CxGetPcbaCode(code, sizeof code));
+    EXPECT_STREQ(code, "Q7000101");
+  }
 }
 
 TEST_F(CxTables, TableVersionZeroMeansEmpty) {

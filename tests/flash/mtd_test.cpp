@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <vector>
 
@@ -113,12 +114,32 @@ TEST_F(MtdFlash, EraseUnlocksAndErasesEachCoveredSector) {
 }
 
 TEST_F(MtdFlash, UnlockThatTheDriverDoesNotSupportDoesNotStopTheErase) {
-  part->set_unlock_unsupported(true);
+  part->set_unlock_error(EOPNOTSUPP);
   part->load(0, pattern(16));
   ASSERT_EQ(LddFlashEraseCommissionDb(16), 0);
   EXPECT_THAT(part->erases(), ElementsAre(0u));
   EXPECT_EQ(part->contents(0, 16), std::vector<uint8_t>(16, 0xFF));
   EXPECT_FALSE(sandbox().syslog_contains("Failed to unlock"));
+}
+
+TEST_F(MtdFlash, DriverFailuresEndTheOperationWithTheirCause) {
+  part->load(0, pattern(16));
+  part->set_unlock_error(EIO);
+  EXPECT_EQ(LddFlashEraseCommissionDb(16), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("lddFlashErase: Failed to unlock flash sector @0x00000000: "));
+  part->set_unlock_error(0);
+  part->set_erase_error(EROFS);
+  EXPECT_EQ(LddFlashEraseCommissionDb(0x10001), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("lddFlashErase: Failed to erase flash sector @0x00000000: "));
+  EXPECT_THAT(part->erases(), ::testing::IsEmpty());
+  EXPECT_EQ(part->contents(0, 16), pattern(16));
+
+  part->set_seek_fails(true);
+  uint8_t buf[8];
+  EXPECT_EQ(LddFlashReadCommissionDb(0x10, buf, sizeof buf), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("lddFlashRead: Failed to seek address 0x10 in flash: "));
+  EXPECT_EQ(LddFlashWriteCommissionDb(0x20, buf, sizeof buf), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("lddFlashWrite: Failed to seek address 0x20 in flash: "));
 }
 
 TEST_F(MtdFlash, APartitionThatFailsTheProbeIsReportedAndNotReplacedByTheRawChip) {
