@@ -129,14 +129,21 @@ int crx_conf_board(uint8_t board, crx_board_cfg_t* cfg) {
     log_line("BrvDBG-HAL: E R R O R in %s - wrong fsk_sync_size %d", who, cfg->fsk_sync_size);
     return fail(ERR_BAD_CONFIG);
   }
+  // Limits from the band table follow the requested band; a refusal below
+  // must leave those of the configured (perhaps running) board in place.
+  const region_limits_t kept = region_limits;
   if (load_region_limits(cfg->freq_band) != 0) return fail(ERR_BAD_CONFIG);
+  const auto refuse = [&](int code) {
+    if (!region_from_database()) region_limits = kept;
+    return fail(code);
+  };
   if (!region_from_database() && (cfg->freq_band < FREQ_BAND_EU868 || cfg->freq_band > FREQ_BAND_AS923_J)) {
     log_line("BrvDBG-HAL: E R R O R in %s - wrong band %d", who, static_cast<int>(cfg->freq_band));
-    return fail(ERR_BAD_CONFIG);
+    return refuse(ERR_BAD_CONFIG);
   }
   if (brd_cfg_priv.running) {
     log_line("BrvDBG-HAL: E R R O R in %s - board is running.", who);
-    return fail(ERR_BOARD_RUNNING);
+    return refuse(ERR_BOARD_RUNNING);
   }
 
   brd_cfg_priv.full_start = cfg->full_start;

@@ -126,13 +126,17 @@ int ostra_wren_conf_board_priv(const crx_board_cfg_t* cfg) {
   }
   const bool db_limits = ostra_indoor_db_config.config_version >= kRegionVersion;
   // Limits from the band table follow the band of every configuration;
-  // the database's are loaded once.
+  // the database's are loaded once. A refused band leaves the limits as
+  // they were.
+  const region_limits_t kept = region_limits;
   if (ostra_indoor_db_config.region_set != 1 || !db_limits) {
     if (call_region_loader(cfg->freq_band) != 0) return fail(ERR_BAD_CONFIG);
     ostra_indoor_db_config.region_set = 1;
   }
   if (!db_limits && (cfg->freq_band < FREQ_BAND_EU868 || cfg->freq_band > kLastWrenTableBand)) {
     log_line("BrvDBG-HAL: E R R O R in %s - wrong band %d ", who, static_cast<int>(cfg->freq_band));
+    region_limits = kept;
+    take_generic_limits();
     return fail(ERR_BAD_CONFIG);
   }
   brd_cfg_priv.freq_band = cfg->freq_band;

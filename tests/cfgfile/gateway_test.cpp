@@ -108,6 +108,19 @@ TEST_F(ConfigFile, WrongTypesReadAsZeroOrAreIgnored) {
   EXPECT_EQ(beacon(*gw), std::tuple(0, 0, 1, 0, 9, 125000, 14, 0));
   EXPECT_EQ(gw->use_gps_timestamp, 0);
   EXPECT_FALSE(is_multi_antenna_enabled());
+
+  // The remaining keys in a second file, on top of the first one's values.
+  gw = read(R"({"gateway_conf": {
+      "serv_port_down": false, "push_timeout_ms": "100", "forward_crc_disabled": 1, "autoquit_threshold": "3",
+      "led_intensity": "70000", "beacon_period": [128], "beacon_freq_nb": "8", "beacon_freq_step": true,
+      "beacon_datarate": "SF12", "beacon_bw_hz": {}, "beacon_power": null, "beacon_infodesc": "2",
+      "stat_no_ack_timeout_cnt": "30", "use_utc_timestamp": "1", "antenna_schedule": [2], "report_count": "7"}})");
+  ASSERT_NE(gw, nullptr);
+  EXPECT_EQ(addresses(*gw), std::tuple("127.0.0.1", "0", "0"));
+  EXPECT_EQ(timing(*gw), std::tuple(0, 0, 0, 0, 0, 200000));
+  EXPECT_EQ(forwarding(*gw), std::tuple(true, false, false, 0, 0));
+  EXPECT_EQ(beacon(*gw), std::tuple(0, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_EQ(reporting(*gw), std::tuple(0, 0, 0, 0, 0, 0));
 }
 
 TEST_F(ConfigFile, OutOfRangeNumbersSaturateOrKeepTheirLowBits) {

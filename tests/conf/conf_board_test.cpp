@@ -3,6 +3,8 @@
 // board record leaves in the private state.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
 #include "tests/conf/board_fixture.h"
@@ -111,6 +113,23 @@ TEST_F(ConfBoard, DatabaseRegionRecordSetsLimitsAndOverridesTheReceiveFrequency)
   ASSERT_EQ(crx_conf_board(0, &cfg), 0);
   EXPECT_EQ(cfg.rx_freq, 915123000u);
   EXPECT_FALSE(logged("BrvDBG-HAL: RF regional info read from database."));
+}
+
+TEST_F(ConfBoard, RefusedCallsKeepTheBandTableLimitsOfTheConfiguredBoard) {
+  fpga_board(CxDatabase(3));
+  crx_board_cfg_t cfg = board_cfg(FREQ_BAND_EU868, 868000000);
+  ASSERT_EQ(crx_conf_board(0, &cfg), 0) << syslog_dump();
+  const auto limits = [] {
+    return std::tuple(region_limits.rx_min, region_limits.rx_max, region_limits.tx_min, region_limits.tx_max);
+  };
+  const auto eu868 = limits();
+  cfg = board_cfg(0, 868000000);
+  EXPECT_FAILS_WITH(crx_conf_board(0, &cfg), ERR_BAD_CONFIG);
+  EXPECT_EQ(limits(), eu868);
+  brd_cfg_priv.running = true;
+  cfg = board_cfg(FREQ_BAND_US915, 915000000);
+  EXPECT_FAILS_WITH(crx_conf_board(0, &cfg), ERR_BOARD_RUNNING);
+  EXPECT_EQ(limits(), eu868) << "a running board keeps working in its own band";
 }
 
 TEST_F(ConfBoard, DatabaseLoOutsideItsOwnLimitsIsRefusedAsOutOfBand) {

@@ -193,6 +193,10 @@ TEST_F(ConfChan, ChannelIfLimitAppliesToChipsZeroToFiveOnly) {
   EXPECT_EQ(chan(0x60, chan_cfg(true, 868000000)), 0) << syslog_dump();
   EXPECT_EQ(brd_cfg_priv.chan_freq[6][0], 868000000u);
   EXPECT_TRUE(logged("BrvDBG-HAL: chan_freq[6][0] =868000000"));
+  crx_chip_cfg_t on = chip_cfg(true, 866000000);
+  ASSERT_EQ(crx_conf_chip(0, 7, &on), 0);
+  EXPECT_EQ(chan(0x70, chan_cfg(true, 863000000)), 0) << syslog_dump();
+  EXPECT_EQ(brd_cfg_priv.chan_freq[7][0], 863000000u);
 }
 
 TEST_F(ConfChan, MultiSfChannelsTakeA125KilohertzMaskOfSpreadingFactors) {

@@ -159,6 +159,22 @@ TEST_F(TxLut, ListenTimesReplaceThoseOfTheBoardEntriesWhenTheSnapshotAsks) {
   EXPECT_EQ(ostra_wren_parse_txlut_json("/etc/lut.json"), -1);
   EXPECT_TRUE(logged("Error reading Listen Before Talk entries in the JSON file."));
   EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[0].listen_time_us, 128);
+  sandbox().write_file("/etc/lut.json", R"({"txgain_lut": [{"dig_gain": 0, "pa_gain": 0, "dac_gain": 0,
+      "mix_gain": 8, "rf_power": 1}], "lbt_listen_times": [{"max_talk_time_ms": 9}]})");
+  EXPECT_EQ(ostra_wren_parse_txlut_json("/etc/lut.json"), -1);
+  EXPECT_TRUE(logged("Invalid LUT JSON file, missing LBT 'listen_time_us' entry"));
+
+  // Entries past the sixteenth are ignored, whatever they hold.
+  std::string times;
+  for (int i = 0; i < 20; ++i)
+    times += (i ? "," : "") + (i < 16 ? R"({"max_talk_time_ms": 1, "listen_time_us": )" + std::to_string(i) + "}"
+                                      : std::string("7"));
+  sandbox().write_file("/etc/lut.json", R"({"txgain_lut": [{"dig_gain": 0, "pa_gain": 0, "dac_gain": 0,
+      "mix_gain": 8, "rf_power": 1}], "lbt_listen_times": [)" + times + "]}");
+  ASSERT_EQ(ostra_wren_parse_txlut_json("/etc/lut.json"), 0) << syslog_dump();
+  EXPECT_TRUE(logged("BrvDBG-HAL: ostra_wren_parse_txlut_json WARNING: 20 Listen Before Talk entries provided in "
+                     "TX LUT. Only the first 16 entries will be used."));
+  EXPECT_EQ(crx::brd_cfg_priv.lbt.entries[15].listen_time_us, 15);
 }
 
 TEST_F(TxLut, LoadReadsTheFileTheSnapshotNames) {

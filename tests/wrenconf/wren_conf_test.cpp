@@ -63,6 +63,7 @@ TEST_F(WrenConf, OldDatabasesTakeTheBandTableForBandsOneToThreeOnly) {
   for (uint32_t band : {0u, 4u, 5u, 77u}) {
     SCOPED_TRACE(band);
     EXPECT_FAILS_WITH(configure(band), ERR_BAD_CONFIG);
+    EXPECT_EQ(rx_limits(), std::pair(863000000u, 870000000u)) << "a refused band keeps the configured limits";
   }
   EXPECT_TRUE(logged("BrvDBG-HAL: E R R O R in ostra_wren_conf_board_priv - wrong band 4 "));
   ASSERT_EQ(configure(FREQ_BAND_US915), 0);
