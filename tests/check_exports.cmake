@@ -1,21 +1,29 @@
-# Fails when libcrx exports anything but C names (a mangled C++ name starts
-# with _Z) or lacks its SONAME.
+# Fails when libcrx exports anything but the C names its header declares (a
+# mangled C++ name starts with _Z; a stray C helper is missing from the
+# header) or lacks its SONAME.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
 endif()
+file(READ ${HEADER} header)
 string(REGEX MATCHALL "[^\n]+" lines "${syms}")
 set(bad "")
+set(undeclared "")
 foreach(line ${lines})
   string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
   if(name MATCHES "^_Z")
     list(APPEND bad ${name})
+  elseif(NOT header MATCHES "[^A-Za-z0-9_]${name}[^A-Za-z0-9_]")
+    list(APPEND undeclared ${name})
   endif()
 endforeach()
 if(bad)
   list(LENGTH bad n)
   list(SUBLIST bad 0 10 first)
   message(FATAL_ERROR "${n} C++ symbols exported, first: ${first}")
+endif()
+if(undeclared)
+  message(FATAL_ERROR "exported but not in crx.h: ${undeclared}")
 endif()
 execute_process(COMMAND objdump -p ${LIB} OUTPUT_VARIABLE dyn)
 if(NOT dyn MATCHES "SONAME +libcrx\\.so\\.4")

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -284,11 +286,37 @@ TEST_F(Pkgstate, DirectoryProblemsFailWithoutCreatingAnything) {
   EXPECT_EQ(r.out, "failed to create " + dir() + " directory\nFailed to create the path\n");
 }
 
-TEST_F(Pkgstate, AStatusFileThatCannotBeOpenedForWriting) {
-  fs::create_directories(file());  // readable, but a directory
+TEST_F(Pkgstate, AStatusPathThatIsADirectoryCannotBeOpened) {
+  fs::create_directories(file());
   const Outcome r = pkgstate({root_});
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "Failed to open bsp status file (" + file() + ") for reading, error: Is a directory\n");
+}
+
+// A full file system as the file size limit shows it: no byte can be written.
+TEST_F(Pkgstate, AFailedWriteNeverLeavesAShortRecord) {
+  auto no_room = [](std::vector<std::string> args) {
+    args.insert(args.begin(), CRX_TOOL_PKGSTATE);
+    return crx::test::finish(crx::test::start(args, [] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit rl {
+        0, 0
+      };
+      ::setrlimit(RLIMIT_FSIZE, &rl);
+    }));
+  };
+  fs::create_directories(dir());
+  Outcome r = no_room({"-t", root_});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "failed to write bsp upgrade record\n");
+  EXPECT_TRUE(dir_entries().empty());  // neither a status file nor the private copy
+
+  const Record before = bridge_record();
+  write_status(before.bytes);
+  r = no_room({"-s", root_});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "failed to write bsp upgrade record\n");
+  EXPECT_EQ(read_status(), before.bytes);
 }
 
 TEST_F(Pkgstate, RootTooLongForThePath) {

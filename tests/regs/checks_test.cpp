@@ -57,11 +57,11 @@ TEST_F(Checks, WritesAndChipCallsRefuseSilentlyInTheSameOrder) {
   // The chip count is the board's.
   num_sx1301_chips = 2;
   EXPECT_FAILS_WITH(crx_reg_chip_r(0, 2, 2, &v), ERR_BAD_CHIP_NB);
-  EXPECT_EQ(crx_reg_chip_r(0, 1, 2, &v), 0);
-  port().clear_accesses();
 
   EXPECT_TRUE(sandbox().syslog_texts().empty());
   EXPECT_EQ(port().access_count(), 0u);
+  EXPECT_EQ(crx_reg_chip_r(0, 1, 2, &v), 0);
+  EXPECT_GT(port().access_count(), 0u);
 }
 
 TEST_F(Checks, ReadOnlyRowsRefuseWritesWithoutAnyTraffic) {
