@@ -80,8 +80,8 @@ bool spi_transaction(const uint8_t* cmd, size_t cmd_len, uint8_t* resp, size_t r
   xfer[1].rx_buf = reinterpret_cast<uintptr_t>(resp);
   xfer[1].len = static_cast<uint32_t>(resp_len);
   xfer[1].speed_hz = kRawSpeedHz;
-  const int rc = resp_len ? os::ioctl(flash_fd, SPI_IOC_MESSAGE(2), xfer) : os::ioctl(flash_fd, SPI_IOC_MESSAGE(1), xfer);
-  if (rc < 0) {
+  const unsigned long request = resp_len ? SPI_IOC_MESSAGE(2) : SPI_IOC_MESSAGE(1);
+  if (os::ioctl(flash_fd, request, xfer) < 0) {
     const int e = errno;
     std::printf("%s: spi transfer failure: %s [%d]\n", "spiTransaction", std::strerror(e), e);
     return false;

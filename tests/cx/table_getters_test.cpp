@@ -122,13 +122,14 @@ TEST_F(CxTables, TransmitAndReceiveCalibrationAndModuleOfEveryVersion) {
 
     cx_ad9361_tx_attens_t at{};
     ASSERT_TRUE(CxGetAd9361TxAttens(&at));
-    EXPECT_EQ(std::tuple(at.TX1_Atten_MSB, at.TX1_Atten_LSB, at.TX2_Atten_MSB, at.TX2_Atten_LSB), std::tuple(1, 2, 3, 4));
+    EXPECT_EQ(std::tuple(at.TX1_Atten_MSB, at.TX1_Atten_LSB, at.TX2_Atten_MSB, at.TX2_Atten_LSB),
+              std::tuple(1, 2, 3, 4));
 
     cx_rx_table_t rx{};
     ASSERT_TRUE(CxGetRxTable(&rx));
-    EXPECT_EQ(
-        std::tuple(rx.Version, rx.RSSI_OFFSET_RX0, rx.RSSI_OFFSET_RX1, rx.DBFS_TO_DBM_GAIN_RX0, rx.DBFS_TO_DBM_GAIN_RX1),
-        std::tuple(version, -166.0f, -167.5f, 1.25f, 2.5f));
+    EXPECT_EQ(std::tuple(rx.Version, rx.RSSI_OFFSET_RX0, rx.RSSI_OFFSET_RX1, rx.DBFS_TO_DBM_GAIN_RX0,
+                         rx.DBFS_TO_DBM_GAIN_RX1),
+              std::tuple(version, -166.0f, -167.5f, 1.25f, 2.5f));
 
     cx_module_id_t m{};
     ASSERT_TRUE(CxGetModuleId(&m));
