@@ -13,6 +13,8 @@ foreach(line ${lines})
   string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
   if(name MATCHES "^_Z")
     list(APPEND bad ${name})
+  elseif(name MATCHES "^__")
+    # Reserved names the toolchain adds (the sanitizers' ODR markers).
   elseif(NOT header MATCHES "[^A-Za-z0-9_]${name}[^A-Za-z0-9_]")
     list(APPEND undeclared ${name})
   endif()
