@@ -939,6 +939,13 @@ CRX_API void crx_set_led_intensity(uint16_t intensity);
 /* Transmit power, temperature and the AD9361 transceiver                   */
 /* ======================================================================== */
 
+/* Board-level bring-up and release of the AD9361 transceiver. */
+CRX_API int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uint32_t rx_freq_high,
+                         uint8_t rx_en, uint8_t tx_en, uint32_t band);
+CRX_API int ad9361_stop(void);
+/* FPGA digital gain for one chain and carrier (each 0 or 1). */
+CRX_API int crx_set_tx_power(uint8_t board, uint8_t rf_chain, uint8_t carrier, float power_dbm);
+
 /* (end of section) */
 
 /* ======================================================================== */
@@ -981,6 +988,11 @@ CRX_API void crx_set_led_intensity(uint16_t intensity);
 /* Meter-reading receivers: SCM and SCM+, BCH                               */
 /* ======================================================================== */
 
+/* The SCM board's meter-reading receiver: crx_start calls crx_cg_init on
+   that board and crx_stop calls crx_cg_close. */
+CRX_API int crx_cg_init(void);
+CRX_API int crx_cg_close(void);
+
 /* (end of section) */
 
 /* ======================================================================== */
@@ -1004,6 +1016,15 @@ CRX_API void crx_set_led_intensity(uint16_t intensity);
 /* ======================================================================== */
 /* Fault and alarm status                                                   */
 /* ======================================================================== */
+
+/* The fault memory (System V key 44946) that other processes of the gateway
+   read. Status bytes are 0 (clear) or 1 (active). */
+CRX_API int crx_update_fault_status(uint16_t fault_id, uint8_t status);
+CRX_API int crx_get_fault_status(uint16_t fault_id);
+CRX_API int crx_get_alarm_status(uint16_t alarm_id);
+/* Sets (or clears) the fault that an error code maps to, and its alarm. */
+CRX_API int raise_fault_alarms(int error_code);
+CRX_API int clear_fault_alarms(int error_code);
 
 /* (end of section) */
 

@@ -1,0 +1,29 @@
+// The jobs of other modules that the concentrator's life cycle and its
+// housekeeping timer run. Start and stop (start.cpp, timers.cpp) call these
+// and nothing else of those modules; each module defines its own.
+#pragma once
+
+#include <cstdint>
+
+namespace crx::hooks {
+
+// Temperature (tx_power.cpp): the sensor set-up of start, 0 or -1, and the
+// compensation job the housekeeping timer runs every 120 s.
+int init_temperature_sensor();
+void temperature_job();
+
+// Time reference (crx_gps): the GPS lock check of every housekeeping tick,
+// and stop's reset of the lock state and of the reference's validity.
+void gps_lock_check();
+void time_ref_reset();
+
+// Packet statistics (health): the segment start creates (0 or -1) and the
+// hourly roll-over of every housekeeping tick.
+int create_pkt_statistic_shm();
+void do_packet_history();
+
+// Localization (loc): the engine start runs with full_start, 0 or -1.
+int loc_init(uint8_t use_thread);
+void loc_deinit(uint8_t use_thread);
+
+}  // namespace crx::hooks
