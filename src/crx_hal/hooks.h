@@ -26,4 +26,16 @@ void do_packet_history();
 int loc_init(uint8_t use_thread);
 void loc_deinit(uint8_t use_thread);
 
+// Receive path (rx_queue.cpp, rx_thread.cpp): the queue's semaphore, set to
+// 0 by start before the thread exists (0 or -1 with errno set), the thread
+// start creates last (0 or an error number) and stop ends first and joins.
+int rx_queue_init();
+int rx_thread_start();
+void rx_thread_stop();
+
+// Defined by start.cpp for the others: the measured difference between the
+// FPGA's latched counter and chip 1's, and the diversity flag of start.
+int32_t counter_offset();
+bool diversity();
+
 }  // namespace crx::hooks
