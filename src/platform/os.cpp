@@ -79,6 +79,23 @@ sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
 }
 int sem_close(sem_t* sem) { return ::sem_close(sem); }
 int sem_unlink(const char* name) { return ::sem_unlink(sem_name(name).c_str()); }
+int sem_init(sem_t* sem, int pshared, unsigned value) { return ::sem_init(sem, pshared, value); }
+int sem_post(sem_t* sem) { return ::sem_post(sem); }
+int sem_timedwait(sem_t* sem, const struct timespec& timeout) {
+  struct timespec deadline {};
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeout.tv_sec;
+  deadline.tv_nsec += timeout.tv_nsec;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  int rc;
+  do {
+    rc = ::sem_clockwait(sem, CLOCK_MONOTONIC, &deadline);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
 
 namespace {
 Backend libc_backend;
