@@ -22,7 +22,8 @@ std::vector<std::array<uint8_t, 10>> frames_with_errors(int errors) {
   std::mt19937 rng(uint32_t(errors) + 1);
   std::vector<std::array<uint8_t, 10>> out;
   for (size_t i = 0; i < kFrames; ++i) {
-    auto f = crx::sim::scm_frame({rng() & 0x3FFFFFF, uint8_t(rng() & 15), uint8_t(rng() & 0xC3), rng() & 0xFFFFFF});
+    auto f = crx::sim::scm_frame(
+        {uint32_t(rng() & 0x3FFFFFF), uint8_t(rng() & 15), uint8_t(rng() & 0xC3), uint32_t(rng() & 0xFFFFFF)});
     unsigned first = 64;
     for (int e = 0; e < errors; ++e) {
       unsigned loc;
