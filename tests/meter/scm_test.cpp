@@ -64,6 +64,11 @@ TEST_F(ScmTest, InitEnablesEveryChannel) {
   EXPECT_EQ(meter().enabled_count(), 64);
 }
 
+TEST_F(ScmTest, FpgaSoftResetReachesTheReceiver) {
+  ASSERT_EQ(crx_reg_reset(0), 0);
+  EXPECT_EQ(meter().enabled_count(), 0);
+}
+
 TEST_F(ScmTest, InitReportsAFailedChannelWrite) {
   port().fail_next(1);
   EXPECT_EQ(crx_cg_init(), -1);
