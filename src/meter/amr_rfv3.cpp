@@ -3,10 +3,10 @@
 // call is a short sequence of board-register steps on board 0.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <cmath>
 #include <ctime>
 #include <string>
 
