@@ -1063,6 +1063,15 @@ CRX_API int reset_gps(int fd);
 /* Sync block and holdover                                                  */
 /* ======================================================================== */
 
+/* Whether the board's timing sync block follows the GPS pulse: 1 in sync,
+   0 not (also on boards without one and after a failed read), -1 when its
+   SPI device cannot be opened (code 55). Raises or clears fault 65. */
+CRX_API int read_sync_block_status(void);
+/* *synced = 1 when in sync, else 0; -1 only for a null pointer. */
+CRX_API int crx_get_sync_block_status(uint32_t *synced);
+/* How long the block keeps time without the pulse, in seconds. */
+CRX_API int set_gps_holdover_time(uint16_t seconds);
+
 /* (end of section) */
 
 /* ======================================================================== */
