@@ -1057,6 +1057,54 @@ CRX_API int reset_gps(int fd);
 /* Counter, UTC and GPS time                                                */
 /* ======================================================================== */
 
+/* Seconds and nanoseconds, 32 bits each, as the time reference keeps them. */
+typedef struct crx_time32_s {
+  int32_t sec;
+  int32_t nsec;
+} crx_time32_t;
+
+/* The application's time reference, filled at a PPS by crx_synchronize. */
+typedef struct crx_tref_s {
+  int32_t systime;     /* UTC seconds (time()) of the last synchronisation */
+  uint32_t hs_pps;     /* fine count (256 MHz scale) at the PPS */
+  uint64_t fpga_hs;    /* FPGA high-speed count (37 bits, 32 MHz) */
+  uint32_t count_us;   /* concentrator count latched at the PPS */
+  crx_time32_t utc;    /* UTC of the PPS */
+  crx_time32_t gps;    /* GPS time of the PPS */
+  double xtal_err;     /* crystal correction of the 1 MHz counter */
+  double hs_xtal_err;  /* crystal correction of the fine count */
+  uint32_t sync_count; /* synchronisations so far (saturating); 0: unusable */
+} crx_tref_t;
+
+/* The library's copy of the application's reference (crx_save_tref). */
+extern CRX_API crx_tref_t time_ref_hal;
+
+/* Conversions against the reference the library samples at the PPS while
+   the concentrator runs. The GPS ones fail with code 65 before the first
+   sample and code 3 for a null pointer; a time before the reference cannot
+   be converted (-1, count 0). crx_cnt2utc and crx_utc2cnt ignore the
+   record they are passed. GPS times need the kernel's TAI offset set. */
+CRX_API int crx_gps2cnt(struct timespec gps_time, uint32_t *count_us);
+CRX_API int crx_cnt2gps(uint32_t count_us, struct timespec *gps_time);
+CRX_API int crx_cnt2utc(crx_tref_t ref, uint32_t count_us, struct timespec *utc);
+CRX_API int crx_utc2cnt(crx_tref_t ref, struct timespec utc, uint32_t *count_us);
+/* The sampled reference as a crx_tref_t (fpga_hs, count_us, utc.sec and
+   gps.sec set); -1 without an error code when there is none. */
+CRX_API int crx_get_ref_time(crx_tref_t *ref);
+/* 1 while the sampled reference is valid. */
+CRX_API int crx_get_sync_status(uint32_t *status);
+/* The FPGA's high-speed count latched at the PPS (37 bits). */
+CRX_API int crx_get_fpga_hs(uint64_t *hs);
+
+/* The application reference: initial values, one PPS recorded, and the
+   library's copy refreshed. */
+CRX_API crx_tref_t *crx_init_tref(crx_tref_t *ref);
+CRX_API int crx_synchronize(uint8_t board, crx_tref_t *ref, struct timespec utc, uint64_t fpga_hs,
+                            uint32_t hs_pps, uint32_t *status);
+CRX_API int crx_save_tref(crx_tref_t *ref);
+/* A fine count to UTC with the record's PPS and crystal correction. */
+CRX_API int gwloc_hs2utc(crx_tref_t ref, uint32_t hs, struct timespec *utc);
+
 /* (end of section) */
 
 /* ======================================================================== */

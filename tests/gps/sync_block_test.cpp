@@ -19,6 +19,10 @@ class SyncBlock : public crx::sim::SandboxTest {
     SandboxTest::SetUp();
     sandbox().set_fast_clock(true);
   }
+  void TearDown() override {
+    if (fpga_) crx_reg_close();
+    SandboxTest::TearDown();
+  }
   void spi_board() {
     board_type = CRX_BOARD_CONDOR_NA;
     num_sx1301_chips = 8;
@@ -144,6 +148,7 @@ TEST_F(SyncBlock, HoldoverInTheFpgaAndRefusedOnWren) {
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL set_heron_holdover_time set holdover time to 0x80"));
   board_type = CRX_BOARD_WREN_TDD;
   EXPECT_EQ(set_gps_holdover_time(128), -1);
+  board_type = CRX_BOARD_HERON_TDD;  // so that the port is closed as opened
 }
 
 }  // namespace
