@@ -30,6 +30,9 @@ constexpr size_t kDrainMax = 4096;
 // record, less one byte).
 constexpr size_t kCarryMax = kUbxMaxPayload + kUbxOverhead - 1;
 constexpr size_t kRxBuffer = kReadChunk + kCarryMax;
+// Longer than any message a u-blox receiver sends on its own: such a length
+// is taken for noise rather than skipped, so it cannot swallow the answer.
+constexpr size_t kUbxPlausibleMax = 1024;
 
 void checksum(const uint8_t* from, size_t len, uint8_t* ck_a, uint8_t* ck_b) {
   crx_calculate_fletcher_checksum(from, static_cast<unsigned>(len), ck_a, ck_b);
@@ -114,6 +117,10 @@ class FrameAssembler {
       }
       if (left < 6) break;  // the length is not here yet
       const size_t length = buf_[pos + 4] | size_t(buf_[pos + 5]) << 8;
+      if (length > kUbxPlausibleMax) {
+        pos += 2;  // no receiver message is this long: noise that looks like a header
+        continue;
+      }
       if (length > kUbxMaxPayload) {
         skip_ = length + kUbxOverhead;
         continue;

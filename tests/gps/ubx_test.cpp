@@ -192,11 +192,15 @@ TEST_F(Ubx, AcknowledgementIsMatchedByClassAndId) {
   // A frame too long for the record is skipped whole, even when its bytes
   // come over several reads and hold a frame-like pattern.
   gps_.set_chunk(7);
-  Bytes inner = frame_of(0x05, 0x01, {0x06, 0x08});
+  Bytes inner = frame_of(0x05, 0x00, {0x06, 0x08});
   inner.resize(70, 0);
   gps_.push_output(frame_of(0x0A, 0x09, inner));
-  gps_.push_output(frame_of(0x05, 0x00, {0x06, 0x08}));
-  EXPECT_EQ(crx::gps::get_ubx_response(0x06, 0x08, crx::gps::kWaitAck, nullptr), crx::gps::kUbxNak);
+  gps_.push_output(frame_of(0x05, 0x01, {0x06, 0x08}));
+  EXPECT_EQ(crx::gps::get_ubx_response(0x06, 0x08, crx::gps::kWaitAck, nullptr), crx::gps::kUbxOk);
+  // Noise whose length field no message has does not hide what follows.
+  gps_.push_output({0xB5, 0x62, 0x01, 0x07, 0xFF, 0xFF, 0x00});
+  gps_.push_output(frame_of(0x05, 0x01, {0x06, 0x01}));
+  EXPECT_EQ(crx::gps::get_ubx_response(0x06, 0x01, crx::gps::kWaitAck, nullptr), crx::gps::kUbxOk);
   gps_.fail_io(true);
   EXPECT_EQ(crx::gps::get_ubx_response(0x06, 0x08, crx::gps::kWaitAck, nullptr), crx::gps::kUbxReadFailed);
 }
