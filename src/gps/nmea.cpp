@@ -51,7 +51,9 @@ bool read_rmc_time(const char* time_word, const char* date_word, struct timespec
   std::sscanf(time_word, "%2hd%2hd%n", &hours, &minutes, &offset);
   long whole = 0, nanoseconds = 0;
   if (!parse_decimal_seconds(time_word + offset, &whole, &nanoseconds)) {
-    // Forms only scanf reads (a sign, an exponent): the seconds as written.
+    // Forms only scanf reads (a sign, an exponent): the seconds as written,
+    // as long as they are a number of seconds at all.
+    if (!(seconds >= 0 && seconds < 1e9)) return false;
     whole = static_cast<long>(seconds);
     nanoseconds = static_cast<long>((seconds - static_cast<double>(whole)) * 1e9);
   }

@@ -98,6 +98,9 @@ TEST(Rmc, RefusalCodes) {
   EXPECT_EQ(rmc(with_checksum("GPRMC,123519,A,,,,,,,230394,,"), nullptr, &pos), 8);
   EXPECT_EQ(rmc(with_checksum("GPRMC,,A,4807.038,N,01131.000,E,,,230394,,"), &utc, nullptr), 8);
   EXPECT_EQ(rmc(with_checksum("GPRMC,123519,A,4807.038,X,01131.000,E,,,230394,,"), nullptr, &pos), 8);
+  // Seconds that are no number of seconds.
+  EXPECT_EQ(rmc(with_checksum("GPRMC,12001e35,A,4807.038,N,01131.000,E,,,230394,,"), &utc, nullptr), 8);
+  EXPECT_EQ(rmc(with_checksum("GPRMC,1200-0.5,A,4807.038,N,01131.000,E,,,230394,,"), &utc, nullptr), 8);
   // Bad arguments.
   char shortbuf[] = "$GPRMC,1,A*00";
   EXPECT_FAILS_WITH(crx_parse_rmc(shortbuf, sizeof shortbuf, nullptr, nullptr), ERR_UNSPECIFIED);
