@@ -115,6 +115,10 @@ class Sandbox : public os::Backend {
   // A fixed calendar time for the log prefix and now(); 0 returns to the clock.
   void set_calendar_time(time_t t);
 
+  // The kernel's TAI offset the library sees (37 s by default, as on a
+  // system whose time daemon knows the leap seconds); CLOCK_TAI follows it.
+  void set_tai_offset(int seconds);
+
   // Groups the library can look up by name; none unless a test adds them,
   // so runs never depend on the host's group database.
   void add_group(const std::string& name, gid_t gid);
@@ -139,6 +143,8 @@ class Sandbox : public os::Backend {
   struct timespec realtime() override;
   struct timespec monotonic() override;
   int sleep(const struct timespec& request, struct timespec* remain) override;
+  struct timespec tai() override;
+  int tai_offset() override;
 
  private:
   std::shared_ptr<Handle> handle(int fd) const;
@@ -163,6 +169,7 @@ class Sandbox : public os::Backend {
   struct timespec interrupt_remaining_ {};
   int64_t clock_shift_ns_ = 0;
   time_t calendar_time_ = 0;
+  int tai_offset_ = 37;
   std::map<std::string, gid_t> groups_;
 };
 

@@ -64,6 +64,10 @@ class Backend {
   virtual struct timespec realtime();
   virtual struct timespec monotonic();
   virtual int sleep(const struct timespec& request, struct timespec* remain);
+  // The TAI clock (CLOCK_TAI), and the kernel's TAI - UTC offset in seconds
+  // as adjtimex reports it (0 while nothing has set it; -1 on failure).
+  virtual struct timespec tai();
+  virtual int tai_offset();
 };
 
 // The backend in use. Never null: the C library backend until another is
@@ -112,5 +116,7 @@ inline time_t now() { return backend().now(); }
 inline struct timespec realtime() { return backend().realtime(); }
 inline struct timespec monotonic() { return backend().monotonic(); }
 inline int sleep(const struct timespec& req, struct timespec* rem) { return backend().sleep(req, rem); }
+inline struct timespec tai() { return backend().tai(); }
+inline int tai_offset() { return backend().tai_offset(); }
 
 }  // namespace crx::os
