@@ -1,39 +1,13 @@
-// Stand-ins for functions of modules that are not part of this tree yet:
-// the fault memory and the trigger count of the runtime. Each is weak, so
-// the real definition replaces it as soon as it is linked in.
-#include <array>
-#include <atomic>
+// Stand-in for the runtime's trigger count until start and stop are part of
+// this tree. Weak, so the real definition replaces it once linked in.
 #include <cstdint>
 
 #include "board.h"
 #include "crx.h"
 #include "gps/gps_internal.h"
 
-namespace {
-// Fault status by fault id, in this process only.
-std::array<std::atomic<uint8_t>, 11> g_faults{};
-
-int fault_of(int code) {
-  if (code == ERR_NOT_SYNCED) return 3;
-  if (code >= 39 && code <= 57) return 2;
-  if ((code >= 1 && code <= 2) || (code >= 9 && code <= 13) || (code >= 27 && code <= 38) || code == 69) return 1;
-  return 0;
-}
-}  // namespace
 
 extern "C" {
-
-[[gnu::weak]] int raise_fault_alarms(int error_code) {
-  if (error_code > 69) return -1;
-  if (const int f = fault_of(error_code)) g_faults[size_t(f)] = 1;
-  return 0;
-}
-
-[[gnu::weak]] int clear_fault_alarms(int error_code) {
-  if (error_code > 69) return -1;
-  if (const int f = fault_of(error_code)) g_faults[size_t(f)] = 0;
-  return 0;
-}
 
 [[gnu::weak]] int crx_get_trigcnt(uint8_t board, uint32_t* count) {
   if (board != 0) {
@@ -53,10 +27,6 @@ extern "C" {
     }
   }
   return -1;
-}
-
-[[gnu::weak]] int crx_get_fault_status(uint16_t fault_id) {
-  return fault_id >= 1 && fault_id <= 10 ? int(g_faults[fault_id].load()) : 0;
 }
 
 }  // extern "C"
