@@ -225,8 +225,12 @@ int fast_retune_tx_lo(Phy* phy, uint64_t hz) {
   return wait_lock(reg::kTxSynth, "TX");
 }
 
+bool tx_attenuation_valid(int32_t mdb) { return mdb >= 0 && mdb <= int32_t(reg::kMaxAttenSteps * 250); }
+
+bool rx_gain_valid(int32_t db) { return db >= 0 && db <= kMaxRxGainDb; }
+
 int set_tx_attenuation(Phy* phy, int channel, int32_t mdb) {
-  if (!phy || channel < 0 || channel > 1 || mdb < 0 || mdb > int32_t(reg::kMaxAttenSteps * 250)) return -1;
+  if (!phy || channel < 0 || channel > 1 || !tx_attenuation_valid(mdb)) return -1;
   const uint32_t steps = uint32_t(mdb) / 250;
   const uint16_t low = channel == 0 ? reg::kTx1Atten0 : reg::kTx2Atten0;
   const uint16_t high = channel == 0 ? reg::kTx1Atten1 : reg::kTx2Atten1;
@@ -235,7 +239,7 @@ int set_tx_attenuation(Phy* phy, int channel, int32_t mdb) {
 }
 
 int set_rx_rf_gain(Phy* phy, int channel, int32_t db) {
-  if (!phy || channel < 0 || channel > 1 || db < 0 || db > kMaxRxGainDb) return -1;
+  if (!phy || channel < 0 || channel > 1 || !rx_gain_valid(db)) return -1;
   const uint16_t address = channel == 0 ? reg::kRx1ManualGain : reg::kRx2ManualGain;
   return p::update_bits(address, reg::kGainIndexMask, uint8_t(db));
 }

@@ -46,6 +46,11 @@ void release(Phy* phy);
 // Manual RX gain of receiver 0 or 1 in dB, 0 to 73.
 [[nodiscard]] int set_rx_rf_gain(Phy* phy, int channel, int32_t db);
 
+// The ranges of the two calls above, so a caller setting both channels can
+// refuse before either is changed.
+bool tx_attenuation_valid(int32_t mdb);
+bool rx_gain_valid(int32_t db);
+
 // The synthesizer word of an LO frequency, exposed for the tests.
 struct SynthWord {
   uint8_t divider;    // VCO / 2^(divider + 1)

@@ -89,12 +89,15 @@ int set_tx_rf_atten(int32_t att1_mdb, int32_t att2_mdb) {
     if (version > kFpgaAttenVersion) return crx_reg_brd_w(0, regs::BRD_TX_ATTEN, att1_mdb / 250) < 0 ? -1 : 0;
   }
   std::lock_guard lock(xcvr_mutex);
+  // Both outputs or neither.
+  if (!xcvr_phy || !ad9361::tx_attenuation_valid(att1_mdb) || !ad9361::tx_attenuation_valid(att2_mdb)) return -1;
   if (ad9361::set_tx_attenuation(xcvr_phy, 0, att1_mdb) < 0) return -1;
   return ad9361::set_tx_attenuation(xcvr_phy, 1, att2_mdb);
 }
 
 int set_rx_rf_gain(int32_t gain0_db, int32_t gain1_db) {
   std::lock_guard lock(xcvr_mutex);
+  if (!xcvr_phy || !ad9361::rx_gain_valid(gain0_db) || !ad9361::rx_gain_valid(gain1_db)) return -1;
   if (ad9361::set_rx_rf_gain(xcvr_phy, 0, gain0_db) < 0) return -1;
   return ad9361::set_rx_rf_gain(xcvr_phy, 1, gain1_db);
 }
