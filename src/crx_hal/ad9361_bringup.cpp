@@ -1,5 +1,6 @@
 // Board-level bring-up of the AD9361 that start runs, and its release.
 #include <cmath>
+#include <cstdint>
 
 #include "board.h"
 #include "crx_hal/brd_cfg.h"
@@ -55,6 +56,13 @@ int refuse(const char* text, int code) {
   log_line("%s", text);
   xcvr_stop();
   return fail(code);
+}
+
+// A recorded attenuation in milli-dB. Database values far outside the
+// transceiver's range stay far outside it instead of wrapping into it.
+int32_t recorded_mdb(int32_t high, int32_t low) {
+  const int64_t mdb = 250 * (int64_t{high} * 256 + low);
+  return mdb < -1 ? -1 : mdb > INT32_MAX ? INT32_MAX : int32_t(mdb);
 }
 
 // Digital TX corrections: the record's words, or fixed values without one.
@@ -118,8 +126,8 @@ int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uint32_t rx
              unsigned(r.AD936x_TX1_Atten_LSB));
     log_line("BrvDBG: %s Tx2 Atten: 0x%x, 0x%x", "ad9361_start", unsigned(r.AD936x_TX2_Atten_MSB),
              unsigned(r.AD936x_TX2_Atten_LSB));
-    atten = set_tx_rf_atten(250 * (r.AD936x_TX1_Atten_MSB * 256 + r.AD936x_TX1_Atten_LSB),
-                            250 * (r.AD936x_TX2_Atten_MSB * 256 + r.AD936x_TX2_Atten_LSB));
+    atten = set_tx_rf_atten(recorded_mdb(r.AD936x_TX1_Atten_MSB, r.AD936x_TX1_Atten_LSB),
+                            recorded_mdb(r.AD936x_TX2_Atten_MSB, r.AD936x_TX2_Atten_LSB));
   } else {
     log_line("BrvDBG: %s E R R O R Failed to obtain tx attenuation values", "read_cal_table");
     atten = set_tx_rf_atten(kDefaultAttenMdb, kDefaultAttenMdb);

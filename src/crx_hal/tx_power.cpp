@@ -121,9 +121,9 @@ int whole_degrees(float celsius) {
 }
 
 // Quarter-dB attenuation of one output, kept inside the transceiver's range.
-int32_t compensated_steps(int32_t calibrated, int8_t now, int8_t ref) {
-  const int32_t steps = now + (calibrated - ref);
-  return steps < 0 ? 0 : steps > 359 ? 359 : steps;
+int32_t compensated_steps(int32_t high, int32_t low, int8_t now, int8_t ref) {
+  const int64_t steps = now + (int64_t{high} * 256 + low - ref);
+  return steps < 0 ? 0 : steps > 359 ? 359 : int32_t(steps);
 }
 
 }  // namespace
@@ -157,9 +157,9 @@ int crx_set_temp_compened_rf_atten(float temp_c) {
   if (!std::isfinite(temp_c) || !std::isfinite(c.record.Temperature_degC)) return fail(ERR_UNSPECIFIED);
   const int8_t now = temperature_correction(whole_degrees(temp_c));
   const int8_t ref = temperature_correction(whole_degrees(c.record.Temperature_degC));
-  const int32_t tx1 = c.record.AD936x_TX1_Atten_MSB * 256 + c.record.AD936x_TX1_Atten_LSB;
-  const int32_t tx2 = c.record.AD936x_TX2_Atten_MSB * 256 + c.record.AD936x_TX2_Atten_LSB;
-  return set_tx_rf_atten(250 * compensated_steps(tx1, now, ref), 250 * compensated_steps(tx2, now, ref));
+  const cx_tx_dig_gain_table_t& r = c.record;
+  return set_tx_rf_atten(250 * compensated_steps(r.AD936x_TX1_Atten_MSB, r.AD936x_TX1_Atten_LSB, now, ref),
+                         250 * compensated_steps(r.AD936x_TX2_Atten_MSB, r.AD936x_TX2_Atten_LSB, now, ref));
 }
 
 }  // extern "C"

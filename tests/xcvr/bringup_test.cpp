@@ -95,6 +95,8 @@ struct Failure {
   const char* line;
 };
 
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
 class BringupFailure : public Bringup, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(BringupFailure, GivesItsCodeAndLineAndHoldsNothing) {
