@@ -13,7 +13,8 @@
 //         transaction; reads 1 while the bridge is busy
 //   0x185 FPGA PLL: bit 0 holds the PLL in reset (set at power-up), bit 1
 //         reads 1 once it is released and locked (read-only)
-// Any other address up to 0x8000 is a plain byte.
+// Any other address up to 0x8000 is a plain byte, unless a block model has
+// been attached to it (see FpgaBlock).
 //
 // Chips: a positioned access with a page byte other than 0xFF selects that
 // page on the chip first. Targets at or above the populated count answer
@@ -34,6 +35,21 @@
 #include "temperature_sensor.h"
 
 namespace crx::sim {
+
+// A model of one functional block of the FPGA that answers a range of its
+// byte addresses itself (meter receivers, transceivers ...). The port calls
+// it under its own lock, one byte at a time, so a block never calls back
+// into the port.
+class FpgaBlock {
+ public:
+  virtual ~FpgaBlock() = default;
+  virtual uint8_t read(uint16_t address) = 0;
+  virtual void write(uint16_t address, uint8_t value) = 0;
+  // True for a FIFO port: a burst on it stays on the address.
+  virtual bool fifo(uint16_t address) const { return false; }
+  // The FPGA's soft reset.
+  virtual void reset() {}
+};
 
 class FpgaBoardPort : public FpgaPortDevice {
  public:
@@ -61,6 +77,10 @@ class FpgaBoardPort : public FpgaPortDevice {
   void set_bridge_busy_reads(int reads);
   int soft_reset_count() const;
 
+  // Hands the addresses first .. first + count - 1 to a block model. Ranges
+  // must not overlap (a later overlapping range is ignored: false).
+  bool attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block);
+
   // Scenario and inspection of the FPGA's own registers and of the chips
   // (target 0-7, page 0xFF for the current page), without side effects.
   void poke(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> bytes);
@@ -76,12 +96,18 @@ class FpgaBoardPort : public FpgaPortDevice {
   uint8_t fpga_load(uint16_t address);
   void fpga_store(uint16_t address, uint8_t value);
   void restore_defaults();
+  struct Attached {
+    uint16_t first;
+    uint16_t count;
+    std::shared_ptr<FpgaBlock> block;
+  };
+  FpgaBlock* block_at(uint16_t address) const;
+  uint16_t next_address(uint16_t address) const;
 
   const int chips_;
   std::array<std::unique_ptr<Sx1301Chip>, kMaxChips> chip_;
   Ad9361Chip ad9361_;
   std::shared_ptr<TemperatureSensor> temp_sensor_ = std::make_shared<TemperatureSensor>();
-  bool pll_locks_ = true;
 
   mutable std::mutex mutex_;  // one transfer at a time; guards the FPGA state below
   std::vector<uint8_t> regs_;
@@ -91,6 +117,8 @@ class FpgaBoardPort : public FpgaPortDevice {
   int busy_reads_ = 1;
   int busy_left_ = 0;
   int resets_ = 0;
+  bool pll_locks_ = true;
+  std::vector<Attached> blocks_;
 };
 
 }  // namespace crx::sim
