@@ -945,6 +945,18 @@ CRX_API int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uin
 CRX_API int ad9361_stop(void);
 /* FPGA digital gain for one chain and carrier (each 0 or 1). */
 CRX_API int crx_set_tx_power(uint8_t board, uint8_t rf_chain, uint8_t carrier, float power_dbm);
+/* Transceiver attenuation from the unit's calibration, corrected for the
+   board temperature (degrees C). -1 for a unit without calibration; 0 and
+   nothing done on the Wren boards. */
+CRX_API int crx_set_temp_compened_rf_atten(float temp_c);
+/* Attenuation correction in 0.25 dB for a temperature code against the
+   calibration code, from the two coefficients. */
+CRX_API int8_t crx_ad9361_temp2atten(uint8_t code, uint8_t cal_code, int16_t coeff_a, int16_t coeff_b);
+/* Board temperature in degrees C from the sensor. */
+CRX_API int crx_get_temperature(float *temp_c);
+/* SX1301 temperature code of chip 0 and the temperature it gives (each
+   pointer may be null). */
+CRX_API int crx_get_1301_temperature(uint8_t board, uint8_t *code, int16_t *temp_c);
 
 /* (end of section) */
 
