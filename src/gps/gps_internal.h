@@ -8,8 +8,6 @@
 
 #include "crx.h"
 
-// The count latched at the last PPS (the runtime's).
-
 namespace crx::gps {
 
 // ---- NMEA ----
