@@ -440,8 +440,10 @@ CRX_API int crx_reg_brd_r(int board, int index, int32_t *value);
 CRX_API int crx_reg_brd_w(int board, int index, int32_t value);
 CRX_API int crx_reg_chip_r(int board, int chip, int index, int32_t *value);
 CRX_API int crx_reg_chip_w(int board, int chip, int index, int32_t value);
-/* Raw bytes from a row's address (no field handling), at most
-   CRX_REG_BURST_MAX bytes (longer bursts are refused with code 69). */
+/* Raw bytes from a row's address (no field handling). The FPGA port moves
+   at most CRX_REG_BURST_MAX bytes in one burst: a longer one fails with
+   code 1 (read) or 2 (write) and no traffic. On the Wren boards a longer
+   burst goes in 1024-byte chunks, each after the same command byte. */
 #define CRX_REG_BURST_MAX 8192u
 CRX_API int crx_reg_brd_rb(int board, int index, uint8_t *data, uint32_t length);
 CRX_API int crx_reg_brd_wb(int board, int index, const uint8_t *data, uint32_t length);
