@@ -1011,6 +1011,42 @@ CRX_API int crx_cg_close(void);
 /* AES block cipher and matrices                                            */
 /* ======================================================================== */
 
+/* AES (FIPS-197) on one 16-byte block, no chaining mode. Key and block
+   bytes load into words most significant byte first. The shared tables are
+   built once, on the first aes_set_key or aes_gen_tables, safely from any
+   number of threads. */
+typedef struct aes_context_s {
+  uint32_t erk[64]; /* encryption round keys */
+  uint32_t drk[64]; /* decryption round keys */
+  int nr;           /* rounds: 10, 12 or 14 */
+} aes_context;
+
+CRX_API void aes_gen_tables(void);
+/* bits 128, 192 or 256: 0. Any other size (or a null pointer): 1, the
+   context left as it was. */
+CRX_API int aes_set_key(aes_context *ctx, const uint8_t *key, int bits);
+CRX_API void aes_encrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+CRX_API void aes_decrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+
+/* A rows x cols matrix of doubles in row-major order. Record and data are
+   separate heap blocks; matrix_free releases both. Failures are logged and
+   return NULL (or -1 from matrix_scale). */
+typedef struct matrix_s {
+  int rows;
+  int cols;
+  double *data;
+} matrix;
+
+/* Zero-filled; rows and cols at least 1. */
+CRX_API matrix *matrix_new(int rows, int cols);
+/* Accepts NULL; returns 0. */
+CRX_API int matrix_free(matrix *m);
+CRX_API matrix *matrix_transpose(const matrix *m);
+/* rows(a) x cols(b); cols(a) must equal rows(b). */
+CRX_API matrix *matrix_multiply(const matrix *a, const matrix *b);
+CRX_API int matrix_scale(matrix *m, double factor);
+
+
 /* (end of section) */
 
 /* ======================================================================== */
