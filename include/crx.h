@@ -1005,6 +1005,48 @@ CRX_API int crx_cg_close(void);
 /* Localization engine                                                      */
 /* ======================================================================== */
 
+/* One fine timestamp, as crx_loc_fetch returns it from the result queue
+   that every process of the gateway shares (96 bytes). */
+typedef struct crx_loc_result_s {
+  uint32_t dev_addr;
+  uint32_t fcnt;
+  uint32_t freq_hz;
+  uint32_t bandwidth_hz;
+  uint8_t sf;
+  uint8_t antenna;
+  uint32_t gps_sec;
+  uint32_t gps_nsec;
+  uint32_t gps_nsec_adj; /* (gps_nsec + 2^sf * 64000 + 101145) mod 1e9 */
+  uint32_t rssi_raw;     /* the bits of the antenna's rssi float */
+  uint32_t snr_raw;      /* the bits of the antenna's snr float */
+  int32_t freq_offset_hz;
+  float time_accuracy_ns;
+  float freq_accuracy_hz;
+  double gw_lat;
+  double gw_lon;
+  uint16_t gw_alt;
+  char gw_id[17];
+  uint32_t payload_tail; /* last four payload bytes, the first least significant */
+} crx_loc_result_t;
+
+/* 1: thread mode (results through the shared queue); 0: direct mode
+   (results in the packets' rsig blocks). */
+extern CRX_API uint8_t loc_use_thread;
+
+/* flag 1 enables localization for every process of the gateway, 0
+   disables it and clears the filter list; anything else is refused. */
+CRX_API int crx_loc_enable(uint8_t flag);
+/* Selects direct mode; -1 when the geolocation block cannot do it. */
+CRX_API int crx_loc_config(void);
+struct timeval;
+/* Takes the oldest queued result. timeout NULL waits for ever; otherwise
+   -1 with ERR_LOC_FETCH_TIMEOUT when nothing came in time. */
+CRX_API int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeout);
+/* Peaks the block reports per request in thread mode: up 1-8, down 1-2. */
+CRX_API int crx_set_num_peaks(uint8_t up, uint8_t down);
+CRX_API bool is_loc_enabled(void);
+
+
 /* (end of section) */
 
 /* ======================================================================== */

@@ -42,7 +42,14 @@ int FpgaBoardPort::soft_reset_count() const {
   return resets_;
 }
 
+void FpgaBoardPort::attach_block(std::shared_ptr<FpgaBlock> block) {
+  std::lock_guard lock(mutex_);
+  blocks_.push_back(std::move(block));
+}
+
 uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
+  for (const auto& b : blocks_)
+    if (b->claims(address)) return b->load(address);
   switch (address) {
     case kVersionReg:
       return version_;
@@ -63,6 +70,8 @@ uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
 }
 
 void FpgaBoardPort::fpga_store(uint16_t address, uint8_t value) {
+  for (const auto& b : blocks_)
+    if (b->claims(address)) return b->store(address, value);
   switch (address) {
     case kControl:
       if (value & 0x80) {

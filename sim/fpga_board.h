@@ -32,6 +32,17 @@
 
 namespace crx::sim {
 
+// A functional block of the FPGA image modelled in a file of its own: it
+// answers the byte addresses it claims in place of plain registers. Calls
+// arrive one transfer at a time, under the port's lock.
+class FpgaBlock {
+ public:
+  virtual ~FpgaBlock() = default;
+  virtual bool claims(uint16_t address) const = 0;
+  virtual uint8_t load(uint16_t address) = 0;
+  virtual void store(uint16_t address, uint8_t value) = 0;
+};
+
 class FpgaBoardPort : public FpgaPortDevice {
  public:
   static constexpr int kMaxChips = 8;
@@ -50,6 +61,8 @@ class FpgaBoardPort : public FpgaPortDevice {
   // bridge busy for ever. 1 by default.
   void set_bridge_busy_reads(int reads);
   int soft_reset_count() const;
+  // Adds a block that answers its own addresses from now on.
+  void attach_block(std::shared_ptr<FpgaBlock> block);
 
   // Scenario and inspection of the FPGA's own registers and of the chips
   // (target 0-7, page 0xFF for the current page), without side effects.
@@ -79,6 +92,7 @@ class FpgaBoardPort : public FpgaPortDevice {
   int busy_reads_ = 1;
   int busy_left_ = 0;
   int resets_ = 0;
+  std::vector<std::shared_ptr<FpgaBlock>> blocks_;
 };
 
 }  // namespace crx::sim
