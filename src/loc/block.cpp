@@ -1,5 +1,6 @@
 // The FPGA's geolocation block: its request registers, its interrupt line
 // and its peak registers, and the direct mode's expiry.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -108,7 +109,11 @@ int program_block(Request& req, bool second_antenna) {
     req.residual = 0;
   }
   const uint32_t pos = static_cast<uint32_t>(position) & kPositionMask;
-  const double word = std::round((static_cast<double>(req.rx_freq_hz) - static_cast<double>(req.freq_hz)) * 512.0 / 1e6);
+  // The word has 16 bits; a packet further than 64 MHz from the centre
+  // cannot be in the band, so the clamp only keeps the conversion defined.
+  const double word = std::clamp(
+      std::round((static_cast<double>(req.rx_freq_hz) - static_cast<double>(req.freq_hz)) * 512.0 / 1e6), -32768.0,
+      32767.0);
   const uint16_t fw = static_cast<uint16_t>(static_cast<int16_t>(word));
   const uint8_t bytes[9] = {req.sf,
                             static_cast<uint8_t>(fw),
