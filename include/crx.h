@@ -993,11 +993,103 @@ CRX_API int crx_set_tx_power(uint8_t board, uint8_t rf_chain, uint8_t carrier, f
 CRX_API int crx_cg_init(void);
 CRX_API int crx_cg_close(void);
 
+/* One meter frame as crx_cg_fetch delivers it (24 bytes). */
+typedef struct crx_cg_pkt_s {
+  uint8_t valid;        /* 1 when a frame was delivered */
+  uint8_t type;         /* 0 SCM, 1 SCM+ */
+  uint8_t chan;         /* receiving channel, 0 to 63 */
+  uint8_t nb_err;       /* bit errors corrected (SCM, 0 to 2) */
+  uint32_t timestamp;   /* the four bytes after the frame, MSB first */
+  uint8_t ert_type;     /* SCM: ERT type (4 bits); SCM+: endpoint type */
+  uint32_t id;          /* meter (endpoint) id */
+  uint32_t consumption; /* SCM: 24 bits; SCM+: 32 bits */
+  uint16_t tamper;      /* SCM: physical (bits 7-6) and encoder (bits 1-0)
+                           tamper flags; SCM+: the 16 tamper bits */
+} crx_cg_pkt_t;
+
+/* Polls the FPGA for one frame: 0 when nothing failed (valid tells whether
+   a frame came), -1 otherwise (a frame failing its check is dropped). */
+CRX_API int crx_cg_fetch(crx_cg_pkt_t *pkt);
+
+/* Binary BCH codec over GF(2^m), m from 5 to 15, correcting t errors
+   (t * m below 2^m - 1). prim_poly 0 selects the default primitive
+   polynomial for m. A codeword is the data followed by the parity; bytes go
+   most significant bit first, and the parity fills its bytes from the most
+   significant bit (bch_parity_bits bits, at most m * t). One codec serves
+   one thread at a time.
+   Byte calls: an error location is 8 * byte + bit (bit 0 the least
+   significant); locations from 8 * len on are parity bits, counted the same
+   way from the first parity byte. Bit-string calls take one bit per byte
+   (non-zero is 1); a location is the index in the data string, or nbits +
+   the index in the parity string. The location buffer holds t entries.
+   Decoding returns the number of errors, BCH_ERR_UNCORRECTABLE, or
+   BCH_ERR_ARGS for a null pointer or a codeword longer than 2^m - 1 bits. */
+typedef struct crx_bch_s crx_bch_t;
+#define BCH_ERR_UNCORRECTABLE (-1)
+#define BCH_ERR_ARGS (-2)
+CRX_API crx_bch_t *init_bch(int m, int t, unsigned int prim_poly);
+CRX_API void free_bch(crx_bch_t *bch);
+CRX_API int bch_parity_bits(const crx_bch_t *bch);
+/* Parity of len data bytes into (bch_parity_bits + 7) / 8 bytes: 0 or -1. */
+CRX_API int encode_bch(crx_bch_t *bch, const uint8_t *data, unsigned int len, uint8_t *parity);
+CRX_API int encodebits_bch(crx_bch_t *bch, const uint8_t *bits, unsigned int nbits, uint8_t *parity_bits);
+CRX_API int decode_bch(crx_bch_t *bch, const uint8_t *data, unsigned int len, const uint8_t *parity,
+                       unsigned int *errloc);
+CRX_API int decodebits_bch(crx_bch_t *bch, const uint8_t *bits, unsigned int nbits,
+                           const uint8_t *parity_bits, unsigned int *errloc);
+/* Flip the located data bits (locations in the parity are left alone);
+   at most t locations are read. */
+CRX_API void correct_bch(crx_bch_t *bch, uint8_t *data, unsigned int len, const unsigned int *errloc,
+                         int nerr);
+CRX_API void correctbits_bch(crx_bch_t *bch, uint8_t *bits, unsigned int nbits, const unsigned int *errloc,
+                             int nerr);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* Meter-reading receivers: AMR FSK and RF v3                               */
 /* ======================================================================== */
+
+/* Complete only where the application includes <time.h> with POSIX
+   definitions; the declarations below need no more than the name. */
+struct timespec;
+
+/* The OPAL board's LoRa channel number nearest to freq_hz in the plan of
+   bandwidth code 1 (500 kHz) or 3 (125 kHz); -1 for another code. */
+CRX_API int opalLoraChannelFromFreq(uint32_t freq_hz, int bw_code);
+
+/* CRC-16 of RF v3 messages: the Modbus CRC with its two bytes swapped
+   ("123456789" gives 0x374B). A message stores the low byte of the result
+   first. A null buffer or zero length returns the start value. */
+CRX_API uint16_t crc16Calculate(const uint8_t *data, uint32_t length);
+CRX_API uint16_t crc16CalculatePartial(const uint8_t *data, uint32_t length, uint16_t start);
+
+/* One AMR frame from the FPGA's FSK receivers. */
+typedef struct amr_fsk_pkt_s {
+  uint32_t freq_hz;
+  uint32_t rssi;     /* tenths of dB */
+  uint8_t length;
+  uint8_t data[255];
+} amr_fsk_pkt_t;
+
+/* 1 a frame was read, 0 none waiting, -1 error or null record. */
+CRX_API int amr_fsk_fetch(amr_fsk_pkt_t *out);
+
+/* RF v3 messaging. Channels index the 102-entry RF v3 plan (50 and 51 are
+   empty). Receive buffers: *len holds the buffer's size on entry and the
+   message length (0xC4 first, CRC excluded) on return; a message is copied
+   only when it fits (it needs its FIFO length plus one byte). */
+CRX_API int rfv3_fsk_tx_msg(uint32_t channel, uint8_t size, uint32_t start, const uint8_t *data,
+                            uint32_t preamble);
+CRX_API int rfv3_startScan(uint32_t scan_time, uint16_t preamble_bits);
+CRX_API int rfv3_readScan(uint32_t *channel, uint8_t *buf, uint32_t *len, int32_t *rssi,
+                          struct timespec *when);
+CRX_API int rfv3_stopScan(void);
+CRX_API int rfv3_fsk_rx_msg(uint32_t channel, uint32_t data_rate, uint8_t *buf, uint32_t *len,
+                            uint32_t timeout_ms);
+/* Wall-clock time of the last scan start, and the RF v3 CRC failures. */
+extern CRX_API struct timespec scanStartTime;
+extern CRX_API int crcFailCount;
 
 /* (end of section) */
 
@@ -1103,6 +1195,14 @@ CRX_API int crx_get_alarm_status(uint16_t alarm_id);
 /* Sets (or clears) the fault that an error code maps to, and its alarm. */
 CRX_API int raise_fault_alarms(int error_code);
 CRX_API int clear_fault_alarms(int error_code);
+/* The same memory without the wrappers: a status byte, 0 for an id the
+   memory's version lacks, or -1. Updating a fault also updates its alarm;
+   an alarm other than 3 and 4 is only cleared once none of its faults is
+   active. */
+CRX_API int get_shm_fault_status(uint16_t fault_id);
+CRX_API int get_shm_alarm_status(uint16_t alarm_id);
+CRX_API int update_shm_fault_status(uint16_t fault_id, uint8_t status);
+CRX_API int update_shm_alarm_status(uint16_t alarm_id, uint8_t status);
 
 /* (end of section) */
 
@@ -1110,12 +1210,52 @@ CRX_API int clear_fault_alarms(int error_code);
 /* Packet statistics and history                                            */
 /* ======================================================================== */
 
+/* Counting of one received packet for the current hour's statistics, per
+   IF chain (0-71) and per spreading factor (SF7-SF12); the receive path calls
+   them. */
+CRX_API void save_per_chan_stat(const crx_rx_pkt_t *pkt);
+CRX_API void save_per_sf_stat(const crx_rx_pkt_t *pkt);
+/* The history files as tables, oldest record first. The library grows
+   *buffer with realloc (the caller frees it) and stores the record count
+   (24 hourly, 31 daily) in *count: 72 channel entries of four uint32_t
+   (CRC-correct count, other count, frequency in Hz, bandwidth in Hz) per
+   record, or 6 spreading-factor entries of 12 bytes (CRC-correct count, other
+   count, crx_sf_t mask byte, 3 zero bytes) per record. 0, or -1 with a count
+   of 0. */
+CRX_API int crx_per_chan_stat_hourly(void **buffer, uint16_t *count);
+CRX_API int crx_per_chan_stat_daily(void **buffer, uint16_t *count);
+CRX_API int crx_per_sf_stat_hourly(void **buffer, uint16_t *count);
+CRX_API int crx_per_chan_sf_daily(void **buffer, uint16_t *count);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* Spectral scan                                                            */
 /* ======================================================================== */
 
+/* Power distribution of LoRa channels from the FPGA's power detector, one
+   101-bin histogram per channel written to "/tmp/spectralScan.csv". A scan
+   runs in the caller's thread; *status is 2 while it runs, then 1 (failed)
+   or 0 (done), which the scan also returns (2 at once when another scan is
+   running). Frequencies and steps in kHz. */
+CRX_API int runSpectralScan(uint32_t *status, uint32_t dwell, uint32_t rf_chain);
+CRX_API int runSpectralScanFlexible(uint32_t *status, uint32_t dwell, uint32_t rf_chain,
+                                    uint32_t count_125k, uint32_t freq_125k, uint32_t step_125k,
+                                    uint32_t count_500k, uint32_t freq_500k, uint32_t step_500k);
+/* Percentage of channels done while a scan runs; 100 after a scan, 0
+   before the first. */
+extern CRX_API uint8_t progress;
+CRX_API uint8_t readSpectralScanProgress(void);
+/* One power measurement on `freq_khz` (bandwidth 0 = 125 kHz, 1 = 500 kHz)
+   of RF chain 0 or (non-zero) 1: 0, or 1 on failure. Also the
+   listen-before-talk measurement of the transmit path. */
+CRX_API int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t dwell,
+                                         uint32_t rf_chain);
+/* The receive LO in Hz: the database's, else the configured receive
+   frequency (reading "/etc/default/config.json" when none is applied). */
+CRX_API uint32_t readRxLoFreq(void);
+/* dBFS-to-dBm offset of an RF chain (database, else 37.0 dB). */
+CRX_API float readDbfs2dbmOffset(uint32_t rf_chain);
 /* (end of section) */
 
 #ifdef __cplusplus

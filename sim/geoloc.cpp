@@ -18,7 +18,9 @@ constexpr double kBandwidth = 125000.0;
 
 std::shared_ptr<GeolocBlock> GeolocBlock::install(FpgaBoardPort& port, std::shared_ptr<SysfsGpio> gpio, int version) {
   auto block = std::make_shared<GeolocBlock>(std::move(gpio), version);
-  port.attach_block(block);
+  port.attach(kReset, 1, block);
+  port.attach(kPresent, 2, block);
+  port.attach(kBase, kEnd - kBase, block);
   return block;
 }
 
@@ -81,11 +83,14 @@ int GeolocBlock::arm_writes() const {
   return arm_writes_;
 }
 
-bool GeolocBlock::claims(uint16_t a) const {
-  return a == kReset || a == kPresent || a == kVersion || (a >= kBase && a < kEnd);
+void GeolocBlock::reset() {
+  std::lock_guard lock(mutex_);
+  due_.reset();
+  std::fill(regs_.begin() + (kReqSf - kBase), regs_.end(), 0);
+  request_written_ = false;
 }
 
-uint8_t GeolocBlock::load(uint16_t a) {
+uint8_t GeolocBlock::read(uint16_t a) {
   std::lock_guard lock(mutex_);
   if (a == kPresent) return present_;
   if (a == kVersion) return version_;
@@ -93,7 +98,7 @@ uint8_t GeolocBlock::load(uint16_t a) {
   return regs_[a - kBase];
 }
 
-void GeolocBlock::store(uint16_t a, uint8_t v) {
+void GeolocBlock::write(uint16_t a, uint8_t v) {
   std::lock_guard lock(mutex_);
   if (a == kReset) {
     if (v & 8) {

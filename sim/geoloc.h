@@ -39,7 +39,7 @@
 
 namespace crx::sim {
 
-class GeolocBlock : public FpgaBlock, public std::enable_shared_from_this<GeolocBlock> {
+class GeolocBlock : public FpgaBlock {
  public:
   static constexpr int kIrqLine = 20;
 
@@ -73,9 +73,10 @@ class GeolocBlock : public FpgaBlock, public std::enable_shared_from_this<Geoloc
   int arm_writes() const;
 
   // ---- FpgaBlock ----
-  bool claims(uint16_t address) const override;
-  uint8_t load(uint16_t address) override;
-  void store(uint16_t address, uint8_t value) override;
+  uint8_t read(uint16_t address) override;
+  void write(uint16_t address, uint8_t value) override;
+  // The FPGA's soft reset drops the request in flight and the peaks.
+  void reset() override;
 
  private:
   void start_request();  // under mutex_

@@ -67,14 +67,9 @@ int crx_loc_enable(uint8_t flag) {
       crx::os::sem_close(sem);
       return -1;
     }
-    struct timespec until {};
-    ::clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += kInitSemWaitS;
-    int r;
-    while ((r = ::sem_timedwait(sem, &until)) != 0 && errno == EINTR) {
-    }
+    const int r = crx::os::sem_timedwait(sem, {kInitSemWaitS, 0});
     environment().set_holdover(kHoldoverEnabled);
-    if (r == 0) ::sem_post(sem);
+    if (r == 0) crx::os::sem_post(sem);
     crx::os::sem_close(sem);
     std::atomic_ref(segment()->enabled).store(1);
     return 0;

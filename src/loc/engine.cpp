@@ -174,7 +174,7 @@ int engine_start(uint8_t use_thread) {
     }
   }
   loc_pkt_direct_finished();
-  ::sem_post(init_sem);
+  os::sem_post(init_sem);
   return 0;
 }
 
