@@ -1277,11 +1277,89 @@ extern CRX_API int crcFailCount;
 /* Localization engine                                                      */
 /* ======================================================================== */
 
+/* One fine timestamp, as crx_loc_fetch returns it from the result queue
+   that every process of the gateway shares (96 bytes). */
+typedef struct crx_loc_result_s {
+  uint32_t dev_addr;
+  uint32_t fcnt;
+  uint32_t freq_hz;
+  uint32_t bandwidth_hz;
+  uint8_t sf;
+  uint8_t antenna;
+  uint32_t gps_sec;
+  uint32_t gps_nsec;
+  uint32_t gps_nsec_adj; /* (gps_nsec + 2^sf * 64000 + 101145) mod 1e9 */
+  uint32_t rssi_raw;     /* the bits of the antenna's rssi float */
+  uint32_t snr_raw;      /* the bits of the antenna's snr float */
+  int32_t freq_offset_hz;
+  float time_accuracy_ns;
+  float freq_accuracy_hz;
+  double gw_lat;
+  double gw_lon;
+  uint16_t gw_alt;
+  char gw_id[17];
+  uint32_t payload_tail; /* last four payload bytes, the first least significant */
+} crx_loc_result_t;
+
+/* 1: thread mode (results through the shared queue); 0: direct mode
+   (results in the packets' rsig blocks). */
+extern CRX_API uint8_t loc_use_thread;
+
+/* flag 1 enables localization for every process of the gateway, 0
+   disables it and clears the filter list; anything else is refused. */
+CRX_API int crx_loc_enable(uint8_t flag);
+/* Selects direct mode; -1 when the geolocation block cannot do it. */
+CRX_API int crx_loc_config(void);
+struct timeval;
+/* Takes the oldest queued result. timeout NULL waits for ever; otherwise
+   -1 with ERR_LOC_FETCH_TIMEOUT when nothing came in time. */
+CRX_API int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeout);
+/* Peaks the block reports per request in thread mode: up 1-8, down 1-2. */
+CRX_API int crx_set_num_peaks(uint8_t up, uint8_t down);
+CRX_API bool is_loc_enabled(void);
+
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* AES block cipher and matrices                                            */
 /* ======================================================================== */
+
+/* AES (FIPS-197) on one 16-byte block, no chaining mode. Key and block
+   bytes load into words most significant byte first. The shared tables are
+   built once, on the first aes_set_key or aes_gen_tables, safely from any
+   number of threads. */
+typedef struct aes_context_s {
+  uint32_t erk[64]; /* encryption round keys */
+  uint32_t drk[64]; /* decryption round keys */
+  int nr;           /* rounds: 10, 12 or 14 */
+} aes_context;
+
+CRX_API void aes_gen_tables(void);
+/* bits 128, 192 or 256: 0. Any other size (or a null pointer): 1, the
+   context left as it was. */
+CRX_API int aes_set_key(aes_context *ctx, const uint8_t *key, int bits);
+CRX_API void aes_encrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+CRX_API void aes_decrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+
+/* A rows x cols matrix of doubles in row-major order. Record and data are
+   separate heap blocks; matrix_free releases both. Failures are logged and
+   return NULL (or -1 from matrix_scale). */
+typedef struct matrix_s {
+  int rows;
+  int cols;
+  double *data;
+} matrix;
+
+/* Zero-filled; rows and cols at least 1. */
+CRX_API matrix *matrix_new(int rows, int cols);
+/* Accepts NULL; returns 0. */
+CRX_API int matrix_free(matrix *m);
+CRX_API matrix *matrix_transpose(const matrix *m);
+/* rows(a) x cols(b); cols(a) must equal rows(b). */
+CRX_API matrix *matrix_multiply(const matrix *a, const matrix *b);
+CRX_API int matrix_scale(matrix *m, double factor);
+
 
 /* (end of section) */
 

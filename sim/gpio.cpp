@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
+
 namespace crx::sim {
 
 using Kind = GpioAttribute::Kind;
@@ -44,6 +46,8 @@ struct GpioLine {
   bool output = false;
   std::string edge = "none";
   bool active_low = false;
+  bool event_pending = false;  // an edge not yet consumed by a value read
+  int edges = 0;
 };
 
 struct GpioLines {
@@ -112,7 +116,10 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
     switch (kind_) {
       case Kind::kDirection: text = line->output ? "out" : "in"; break;
       case Kind::kEdge: text = line->edge; break;
-      case Kind::kValue: text = lines->logical_value(pin_, *line) ? "1" : "0"; break;
+      case Kind::kValue:
+        text = lines->logical_value(pin_, *line) ? "1" : "0";
+        lines->lines[pin_].event_pending = false;
+        break;
       case Kind::kActiveLow: text = line->active_low ? "1" : "0"; break;
     }
   }
@@ -122,6 +129,17 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
   std::memcpy(buf, text.data() + h.position, n);
   h.position += off_t(n);
   return ssize_t(n);
+}
+
+short GpioAttribute::poll_events(Handle&) {
+  short events = POLLIN | POLLRDNORM;
+  if (kind_ != Kind::kValue) return events;
+  const auto lines = lines_.lock();
+  if (!lines) return POLLERR;
+  std::lock_guard lock(lines->mutex);
+  const GpioLine* line = lines->find(pin_);
+  if (line && line->event_pending) events |= POLLPRI | POLLERR;
+  return events;
 }
 
 ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
@@ -224,7 +242,27 @@ void SysfsGpio::refuse_export(int pin) {
 
 void SysfsGpio::set_level(int pin, bool high) {
   std::lock_guard lock(lines_->mutex);
+  auto it = lines_->lines.find(pin);
+  if (it == lines_->lines.end()) {
+    lines_->levels[pin] = high;
+    return;
+  }
+  GpioLine& line = it->second;
+  const int before = lines_->logical_value(pin, line);
   lines_->levels[pin] = high;
+  const int after = lines_->logical_value(pin, line);
+  const bool edge = before != after && (line.edge == "both" || (line.edge == "rising" && after == 1) ||
+                                         (line.edge == "falling" && after == 0));
+  if (edge) {
+    line.event_pending = true;
+    ++line.edges;
+  }
+}
+
+int SysfsGpio::edge_count(int pin) const {
+  std::lock_guard lock(lines_->mutex);
+  const GpioLine* line = lines_->find(pin);
+  return line ? line->edges : 0;
 }
 
 bool SysfsGpio::exported(int pin) const {

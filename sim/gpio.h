@@ -37,6 +37,9 @@ class GpioAttribute : public SysfsNode {
 
   ssize_t read(Handle& h, void* buf, size_t len) override;
   ssize_t write(Handle& h, const void* buf, size_t len) override;
+  // The value file shows an edge of the kind its line's edge attribute
+  // selects as POLLPRI | POLLERR until the file is read again.
+  short poll_events(Handle& h) override;
 
   // Every write as it arrived, all bytes kept (terminating zeros included).
   std::vector<std::string> writes() const;
@@ -64,8 +67,11 @@ class SysfsGpio : public SysfsNode {
   // Writes of this number to the export node are taken but export nothing.
   void refuse_export(int pin);
   // The electrical level of a line, exported or not (low until set); the
-  // value file reads it through active_low.
+  // value file reads it through active_low. A change of the logical value
+  // that the line's edge attribute selects becomes an edge event.
   void set_level(int pin, bool high);
+  // Edge events raised on a line so far.
+  int edge_count(int pin) const;
 
   // ---- inspection ----
   bool exported(int pin) const;

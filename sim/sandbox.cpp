@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -39,6 +40,7 @@ off_t Device::lseek(Handle& h, off_t offset, int whence) {
   return h.position;
 }
 int Device::ioctl(Handle&, unsigned long, void*) { errno = ENOTTY; return -1; }
+short Device::poll_events(Handle&) { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
 
 void Device::fail_next(int n) {
   std::lock_guard lock(fault_mutex_);
@@ -337,6 +339,37 @@ int Sandbox::ioctl(int fd, unsigned long request, void* arg) {
 int Sandbox::fsync(int fd) {
   if (handle(fd)) return 0;
   return os::Backend::fsync(fd);
+}
+
+// Simulated nodes have no kernel wait queue, so a wait that involves one
+// looks at every descriptor each millisecond until something is ready or
+// the time is up.
+int Sandbox::poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
+  bool any_simulated = false;
+  for (nfds_t i = 0; i < nfds; ++i) any_simulated = any_simulated || handle(fds[i].fd) != nullptr;
+  if (!any_simulated) return os::Backend::poll(fds, nfds, timeout_ms);
+  const struct timespec start = os::Backend::monotonic();
+  for (;;) {
+    int ready = 0;
+    for (nfds_t i = 0; i < nfds; ++i) {
+      fds[i].revents = 0;
+      if (fds[i].fd < 0) continue;
+      if (auto h = handle(fds[i].fd)) {
+        fds[i].revents = short(h->device->poll_events(*h) & (fds[i].events | POLLERR | POLLHUP));
+      } else {
+        struct pollfd one = fds[i];
+        if (::poll(&one, 1, 0) < 0) return -1;
+        fds[i].revents = one.revents;
+      }
+      if (fds[i].revents) ++ready;
+    }
+    if (ready) return ready;
+    const struct timespec now = os::Backend::monotonic();
+    const int64_t waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (timeout_ms >= 0 && waited_ms >= timeout_ms) return 0;
+    const struct timespec tick = {0, 1000000};
+    ::nanosleep(&tick, nullptr);
+  }
 }
 
 // ---- names ----

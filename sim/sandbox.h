@@ -41,6 +41,8 @@ class Device {
   virtual ssize_t pwrite(Handle& h, const void* buf, size_t len, off_t offset);
   virtual off_t lseek(Handle& h, off_t offset, int whence);
   virtual int ioctl(Handle& h, unsigned long request, void* arg);
+  // The poll events the node shows now; a regular file's by default.
+  virtual short poll_events(Handle& h);
 
   // Fault injection: the next `n` operations that consult take_fault() fail.
   void fail_next(int n);
@@ -134,6 +136,7 @@ class Sandbox : public os::Backend {
   off_t lseek(int fd, off_t offset, int whence) override;
   int ioctl(int fd, unsigned long request, void* arg) override;
   int fsync(int fd) override;
+  int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) override;
   bool group_id(const char* name, gid_t* gid) override;
   key_t ipc_key(key_t key) override;
   std::string sem_name(const char* name) override;
