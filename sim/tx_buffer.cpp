@@ -27,7 +27,7 @@ uint32_t Transmission::bandwidth_hz() const {
 
 Transmission TxBufferModel::decode(std::span<const uint8_t> b) {
   Transmission t;
-  std::array<uint8_t, 256> buf{};
+  std::array<uint8_t, 512> buf{};
   std::copy_n(b.begin(), std::min<size_t>(b.size(), buf.size()), buf.begin());
   std::copy_n(buf.begin(), 16, t.metadata.begin());
   t.freq_fraction = uint32_t(buf[0]) << 16 | uint32_t(buf[1]) << 8 | buf[2];
@@ -63,7 +63,10 @@ void TxBufferModel::write_address(uint8_t address) {
 
 void TxBufferModel::write_data(std::span<const uint8_t> bytes) {
   std::lock_guard lock(mutex_);
-  for (uint8_t v : bytes) buffer_[address_++] = v;
+  for (uint8_t v : bytes) {
+    if (address_ < buffer_.size()) buffer_[address_] = v;
+    ++address_;
+  }
 }
 
 void TxBufferModel::write_start_delay_byte(int index, uint8_t value) {

@@ -87,8 +87,9 @@ class TxBufferModel {
 
  private:
   mutable std::mutex mutex_;  // guards everything below
-  std::array<uint8_t, 256> buffer_{};
-  uint8_t address_ = 0;
+  // Room for the metadata, an FSK length byte and a 255-byte payload.
+  std::array<uint8_t, 512> buffer_{};
+  size_t address_ = 0;
   uint8_t command_ = 0;
   std::array<uint8_t, 2> start_delay_{};
   uint32_t airtime_us_ = 50000;
