@@ -1107,6 +1107,29 @@ CRX_API int clear_fault_alarms(int error_code);
 /* Spectral scan                                                            */
 /* ======================================================================== */
 
+/* Power distribution of LoRa channels from the FPGA's power detector, one
+   101-bin histogram per channel written to "/tmp/spectralScan.csv". A scan
+   runs in the caller's thread; *status is 2 while it runs, then 1 (failed)
+   or 0 (done), which the scan also returns (2 at once when another scan is
+   running). Frequencies and steps in kHz. */
+CRX_API int runSpectralScan(uint32_t *status, uint32_t dwell, uint32_t rf_chain);
+CRX_API int runSpectralScanFlexible(uint32_t *status, uint32_t dwell, uint32_t rf_chain,
+                                    uint32_t count_125k, uint32_t freq_125k, uint32_t step_125k,
+                                    uint32_t count_500k, uint32_t freq_500k, uint32_t step_500k);
+/* Percentage of channels done while a scan runs; 100 after a scan, 0
+   before the first. */
+extern CRX_API uint8_t progress;
+CRX_API uint8_t readSpectralScanProgress(void);
+/* One power measurement on `freq_khz` (bandwidth 0 = 125 kHz, 1 = 500 kHz)
+   of RF chain 0 or (non-zero) 1: 0, or 1 on failure. Also the
+   listen-before-talk measurement of the transmit path. */
+CRX_API int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t dwell,
+                                         uint32_t rf_chain);
+/* The receive LO in Hz: the database's, else the configured receive
+   frequency (reading "/etc/default/config.json" when none is applied). */
+CRX_API uint32_t readRxLoFreq(void);
+/* dBFS-to-dBm offset of an RF chain (database, else 37.0 dB). */
+CRX_API float readDbfs2dbmOffset(uint32_t rf_chain);
 /* (end of section) */
 
 #ifdef __cplusplus
