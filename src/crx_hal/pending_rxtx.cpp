@@ -1,6 +1,6 @@
 // Temporary stand-ins for functions of modules that are being written on
 // other branches (fault memory, packet statistics, start and its timers,
-// time reference, transmit power, spectral scan, localization, Wren send,
+// time reference, transmit power, localization, Wren send,
 // channel plan). Each is weak, so the real definition replaces it at link
 // time; this file is deleted when those modules are merged.
 #include "crx_hal/hooks.h"
@@ -19,7 +19,6 @@ CRX_PENDING int crx_get_instcnt(uint8_t, uint8_t, uint32_t* count) {
   if (count) *count = 0;
   return 0;
 }
-CRX_PENDING int startSpectralScanMeasurement(uint32_t, uint8_t, int32_t, uint8_t) { return 0; }
 CRX_PENDING int set_tx_lo_freq(uint64_t) { return 0; }
 }
 

@@ -1,6 +1,6 @@
 // What the receive and transmit paths call in modules that live elsewhere:
 // packet statistics, localization, the Wren driver, the US channel plan of
-// the meter receivers, the time reference and the spectral scan.
+// the meter receivers, and the time reference.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,5 @@ int opalLoraChannelFromFreq(uint32_t freq_hz, int bw_code);
 float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
 int ostra_wren_send(crx_tx_pkt_t* pkt);
 int crx_get_instcnt(uint8_t board, uint8_t chip, uint32_t* count);
-int startSpectralScanMeasurement(uint32_t freq_khz, uint8_t wide_band, int32_t scan_time, uint8_t rf_chain);
 int set_tx_lo_freq(uint64_t hz);
 }

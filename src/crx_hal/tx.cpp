@@ -96,7 +96,8 @@ int listen_before_talk(const crx_tx_pkt_t& pkt) {
   if (int64_t(toa_ms) > int64_t(e.max_talk_time_ms)) return kLbtTooLong;
 
   const uint8_t wide = (pkt.bandwidth >= BW_125KHZ && pkt.bandwidth <= BW_7K8HZ) ? 0 : 1;
-  const int rc = startSpectralScanMeasurement(pkt.freq_hz / 1000, wide, e.listen_time_us / 2048, pkt.rf_chain);
+  const int rc =
+      startSpectralScanMeasurement(pkt.freq_hz / 1000, wide, uint32_t(e.listen_time_us / 2048), pkt.rf_chain);
   if (rc != 0) {
     log_line("start spectral scan returned %d\n", rc);
     return fail(ERR_UNSPECIFIED);

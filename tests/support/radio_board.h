@@ -84,6 +84,7 @@ class RadioBoardTest : public sim::SandboxTest {
     brd_cfg_priv = {};
     region_limits = {902000000, 928000000, 923000000, 928000000};
     brd_cfg_priv.freq_band = FREQ_BAND_US915;
+    brd_cfg_priv.rx_freq = 915000000;
     brd_cfg_priv.rf_chain[0].rssi_offset = -166.0f;
     brd_cfg_priv.rf_chain[1].rssi_offset = -166.0f;
     for (int c = 0; c < 8; ++c) {
