@@ -1094,12 +1094,37 @@ CRX_API int crx_get_alarm_status(uint16_t alarm_id);
 /* Sets (or clears) the fault that an error code maps to, and its alarm. */
 CRX_API int raise_fault_alarms(int error_code);
 CRX_API int clear_fault_alarms(int error_code);
+/* The same memory without the wrappers: a status byte, 0 for an id the
+   memory's version lacks, or -1. Updating a fault also updates its alarm;
+   an alarm other than 3 and 4 is only cleared once none of its faults is
+   active. */
+CRX_API int get_shm_fault_status(uint16_t fault_id);
+CRX_API int get_shm_alarm_status(uint16_t alarm_id);
+CRX_API int update_shm_fault_status(uint16_t fault_id, uint8_t status);
+CRX_API int update_shm_alarm_status(uint16_t alarm_id, uint8_t status);
 
 /* (end of section) */
 
 /* ======================================================================== */
 /* Packet statistics and history                                            */
 /* ======================================================================== */
+
+/* Counting of one received packet for the current hour's statistics, per
+   IF chain (0-71) and per spreading factor (SF7-SF12); the receive path calls
+   them. */
+CRX_API void save_per_chan_stat(const crx_rx_pkt_t *pkt);
+CRX_API void save_per_sf_stat(const crx_rx_pkt_t *pkt);
+/* The history files as tables, oldest record first. The library grows
+   *buffer with realloc (the caller frees it) and stores the record count
+   (24 hourly, 31 daily) in *count: 72 channel entries of four uint32_t
+   (CRC-correct count, other count, frequency in Hz, bandwidth in Hz) per
+   record, or 6 spreading-factor entries of 12 bytes (CRC-correct count, other
+   count, crx_sf_t mask byte, 3 zero bytes) per record. 0, or -1 with a count
+   of 0. */
+CRX_API int crx_per_chan_stat_hourly(void **buffer, uint16_t *count);
+CRX_API int crx_per_chan_stat_daily(void **buffer, uint16_t *count);
+CRX_API int crx_per_sf_stat_hourly(void **buffer, uint16_t *count);
+CRX_API int crx_per_chan_sf_daily(void **buffer, uint16_t *count);
 
 /* (end of section) */
 

@@ -82,6 +82,39 @@ sem_t* sem_open(const char* name, int oflag, mode_t mode, unsigned value) {
 }
 int sem_close(sem_t* sem) { return ::sem_close(sem); }
 int sem_unlink(const char* name) { return ::sem_unlink(sem_name(name).c_str()); }
+int sem_init(sem_t* sem, int pshared, unsigned value) { return ::sem_init(sem, pshared, value); }
+int sem_post(sem_t* sem) { return ::sem_post(sem); }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+#define CRX_HAVE_SEM_CLOCKWAIT 1
+#else
+#define CRX_HAVE_SEM_CLOCKWAIT 0
+#endif
+int sem_timedwait(sem_t* sem, const struct timespec& timeout) {
+  // A deadline on the monotonic clock where the C library offers one, so a
+  // step of the wall clock neither stretches nor cuts the wait.
+#if CRX_HAVE_SEM_CLOCKWAIT
+  constexpr clockid_t kClock = CLOCK_MONOTONIC;
+#else
+  constexpr clockid_t kClock = CLOCK_REALTIME;
+#endif
+  struct timespec deadline {};
+  ::clock_gettime(kClock, &deadline);
+  deadline.tv_sec += timeout.tv_sec;
+  deadline.tv_nsec += timeout.tv_nsec;
+  if (deadline.tv_nsec >= 1000000000) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000;
+  }
+  int rc;
+  do {
+#if CRX_HAVE_SEM_CLOCKWAIT
+    rc = ::sem_clockwait(sem, kClock, &deadline);
+#else
+    rc = ::sem_timedwait(sem, &deadline);
+#endif
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
 
 namespace {
 Backend libc_backend;

@@ -108,6 +108,12 @@ int shmctl(int id, int cmd, struct shmid_ds* buf);
 sem_t* sem_open(const char* name, int oflag, mode_t mode = 0, unsigned value = 0);
 int sem_close(sem_t* sem);
 int sem_unlink(const char* name);
+// Unnamed semaphores that live inside a shared segment. The wait gives up
+// after `timeout` (measured on the real monotonic clock, so a sandbox's
+// fast clock cannot cut it short): 0, or -1 with errno (ETIMEDOUT).
+int sem_init(sem_t* sem, int pshared, unsigned value);
+int sem_post(sem_t* sem);
+int sem_timedwait(sem_t* sem, const struct timespec& timeout);
 
 inline time_t now() { return backend().now(); }
 inline struct timespec realtime() { return backend().realtime(); }
