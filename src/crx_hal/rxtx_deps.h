@@ -1,6 +1,6 @@
 // What the receive and transmit paths call in modules that live elsewhere:
-// packet statistics, localization, the Wren driver, the US channel plan of
-// the meter receivers, and the time reference.
+// localization, the Wren driver, the US channel plan of the meter
+// receivers, the time reference and start's downlink idle timer.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +8,7 @@
 
 #include "crx.h"
 
-// Packet statistics: count one received packet per channel and per SF.
-void save_per_chan_stat(const crx_rx_pkt_t* pkt);
-void save_per_sf_stat(const crx_rx_pkt_t* pkt);
-
 namespace crx {
-
-// The packet-statistics segment (32 bytes) while attached, else null.
-volatile uint8_t* pkt_statistic_shm();
 
 // Localization: the interrupt descriptor to wait on while a request is
 // outstanding (-1 otherwise), and the handler of its event.
