@@ -88,6 +88,17 @@ TEST_F(DecodeTest, ChannelKindsAndLogicalNumbers) {
   EXPECT_FLOAT_EQ(f.sig.rssi, -71.0f);
 }
 
+TEST_F(DecodeTest, OpalFullBandUsesItsChannelPlan) {
+  board_type = CRX_BOARD_OPAL;
+  brd_cfg_priv.freq_band = FREQ_BAND_US_FULL_ISM;
+  brd_cfg_priv.chan_freq[0][8] = 914400000;
+  brd_cfg_priv.chan_freq[0][1] = 923000000;
+  EXPECT_EQ(decoded(data_uplink(1, 1, 8)).sig.chan, 176);
+  EXPECT_EQ(decoded(data_uplink(1, 1, 1)).sig.chan, 141);
+  brd_cfg_priv.freq_band = FREQ_BAND_US915;
+  EXPECT_EQ(decoded(data_uplink(1, 1, 1)).sig.chan, uint8_t((923000000u - 902300000u) / 200000u));
+}
+
 TEST_F(DecodeTest, CrcStates) {
   const std::vector<std::pair<uint8_t, uint32_t>> table = {
       {5, STAT_CRC_OK}, {7, STAT_CRC_BAD}, {1, STAT_NO_CRC}, {0, STAT_UNDEFINED},
