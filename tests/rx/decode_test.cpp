@@ -18,16 +18,7 @@ using rx::Decoded;
 
 class DecodeTest : public RadioBoardTest {
  protected:
-  // The head entry of a FIFO holding `u`, decoded as chip `chip`'s.
-  Decoded decode(const sim::Uplink& u, rx::RxEntry* out, uint8_t chip = 0) {
-    sim::RxFifoModel fifo;
-    fifo.push_uplink(u);
-    const auto status_bytes = fifo.status();
-    const rx::FifoStatus status = rx::parse_fifo_status(status_bytes);
-    std::vector<uint8_t> data(status.size + rx::kMetadataBytes);
-    fifo.read_data(data);
-    return rx::decode_packet(chip, status, data, out);
-  }
+  Decoded decode(const sim::Uplink& u, rx::RxEntry* out, uint8_t chip = 0) { return decode_uplink(u, chip, out); }
   rx::RxEntry decoded(const sim::Uplink& u, uint8_t chip = 0) {
     rx::RxEntry e{};
     EXPECT_EQ(decode(u, &e, chip), Decoded::kPacket);
