@@ -46,14 +46,13 @@ struct GpioLine {
   bool output = false;
   std::string edge = "none";
   bool active_low = false;
-  bool event_pending = false;  // an edge not yet consumed by a value read
-  int edges = 0;
 };
 
 struct GpioLines {
   mutable std::mutex mutex;  // guards everything below
   std::map<int, GpioLine> lines;  // exported lines only
   std::map<int, bool> levels;     // electrical level of any line, low when unset
+  std::map<int, uint64_t> edges;  // edges seen on a line, per its edge setting
   // Attribute nodes, made on first need so that faults can be armed before
   // the line is exported.
   std::map<int, std::map<Kind, std::shared_ptr<GpioAttribute>>> nodes;
@@ -118,7 +117,7 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
       case Kind::kEdge: text = line->edge; break;
       case Kind::kValue:
         text = lines->logical_value(pin_, *line) ? "1" : "0";
-        lines->lines[pin_].event_pending = false;
+        h.events_seen = lines->edges[pin_];
         break;
       case Kind::kActiveLow: text = line->active_low ? "1" : "0"; break;
     }
@@ -129,17 +128,6 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
   std::memcpy(buf, text.data() + h.position, n);
   h.position += off_t(n);
   return ssize_t(n);
-}
-
-short GpioAttribute::poll_events(Handle&) {
-  short events = POLLIN | POLLRDNORM;
-  if (kind_ != Kind::kValue) return events;
-  const auto lines = lines_.lock();
-  if (!lines) return POLLERR;
-  std::lock_guard lock(lines->mutex);
-  const GpioLine* line = lines->find(pin_);
-  if (line && line->event_pending) events |= POLLPRI | POLLERR;
-  return events;
 }
 
 ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
@@ -182,6 +170,14 @@ ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
       break;
   }
   return ssize_t(len);
+}
+
+short GpioAttribute::poll_events(Handle& h, short requested) {
+  const auto lines = lines_.lock();
+  if (!lines || kind_ != Kind::kValue) return short(requested & (POLLIN | POLLOUT));
+  std::lock_guard lock(lines->mutex);
+  const bool edge = lines->edges[pin_] > h.events_seen;
+  return short((requested & POLLIN) | (edge ? (POLLPRI | POLLERR) & (requested | POLLERR) : 0));
 }
 
 std::vector<std::string> GpioAttribute::writes() const {
@@ -241,29 +237,20 @@ void SysfsGpio::refuse_export(int pin) {
 }
 
 void SysfsGpio::set_level(int pin, bool high) {
-  std::lock_guard lock(lines_->mutex);
-  auto it = lines_->lines.find(pin);
-  if (it == lines_->lines.end()) {
+  bool edge = false;
+  {
+    std::lock_guard lock(lines_->mutex);
+    const bool was = lines_->level(pin);
     lines_->levels[pin] = high;
-    return;
+    if (const GpioLine* line = lines_->find(pin); line && was != high) {
+      const bool rising = (high != line->active_low);
+      edge = line->edge == "both" || (line->edge == "rising" && rising) || (line->edge == "falling" && !rising);
+      if (edge) ++lines_->edges[pin];
+    }
   }
-  GpioLine& line = it->second;
-  const int before = lines_->logical_value(pin, line);
-  lines_->levels[pin] = high;
-  const int after = lines_->logical_value(pin, line);
-  const bool edge = before != after && (line.edge == "both" || (line.edge == "rising" && after == 1) ||
-                                         (line.edge == "falling" && after == 0));
-  if (edge) {
-    line.event_pending = true;
-    ++line.edges;
-  }
+  if (edge) sandbox_.notify_pollers();
 }
 
-int SysfsGpio::edge_count(int pin) const {
-  std::lock_guard lock(lines_->mutex);
-  const GpioLine* line = lines_->find(pin);
-  return line ? line->edges : 0;
-}
 
 bool SysfsGpio::exported(int pin) const {
   std::lock_guard lock(lines_->mutex);

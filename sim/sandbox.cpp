@@ -1,6 +1,8 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +42,7 @@ off_t Device::lseek(Handle& h, off_t offset, int whence) {
   return h.position;
 }
 int Device::ioctl(Handle&, unsigned long, void*) { errno = ENOTTY; return -1; }
-short Device::poll_events(Handle&) { return POLLIN | POLLRDNORM | POLLOUT | POLLWRNORM; }
+short Device::poll_events(Handle&, short requested) { return short(requested & (POLLIN | POLLOUT)); }
 
 void Device::fail_next(int n) {
   std::lock_guard lock(fault_mutex_);
@@ -341,37 +343,6 @@ int Sandbox::fsync(int fd) {
   return os::Backend::fsync(fd);
 }
 
-// Simulated nodes have no kernel wait queue, so a wait that involves one
-// looks at every descriptor each millisecond until something is ready or
-// the time is up.
-int Sandbox::poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) {
-  bool any_simulated = false;
-  for (nfds_t i = 0; i < nfds; ++i) any_simulated = any_simulated || handle(fds[i].fd) != nullptr;
-  if (!any_simulated) return os::Backend::poll(fds, nfds, timeout_ms);
-  const struct timespec start = os::Backend::monotonic();
-  for (;;) {
-    int ready = 0;
-    for (nfds_t i = 0; i < nfds; ++i) {
-      fds[i].revents = 0;
-      if (fds[i].fd < 0) continue;
-      if (auto h = handle(fds[i].fd)) {
-        fds[i].revents = short(h->device->poll_events(*h) & (fds[i].events | POLLERR | POLLHUP));
-      } else {
-        struct pollfd one = fds[i];
-        if (::poll(&one, 1, 0) < 0) return -1;
-        fds[i].revents = one.revents;
-      }
-      if (fds[i].revents) ++ready;
-    }
-    if (ready) return ready;
-    const struct timespec now = os::Backend::monotonic();
-    const int64_t waited_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (timeout_ms >= 0 && waited_ms >= timeout_ms) return 0;
-    const struct timespec tick = {0, 1000000};
-    ::nanosleep(&tick, nullptr);
-  }
-}
-
 // ---- names ----
 
 key_t Sandbox::ipc_key(key_t key) {
@@ -467,6 +438,51 @@ int Sandbox::sleep(const struct timespec& request, struct timespec* remain) {
   }
   if (fast) return 0;
   return os::Backend::sleep(request, remain);
+}
+
+// ---- waits ----
+
+void Sandbox::notify_pollers() {
+  {
+    std::lock_guard lock(poll_mutex_);
+    ++poll_generation_;
+  }
+  poll_cv_.notify_all();
+}
+
+int Sandbox::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    uint64_t generation;
+    {
+      std::lock_guard lock(poll_mutex_);
+      generation = poll_generation_;
+    }
+    int ready = 0;
+    bool host_fds = false;
+    for (nfds_t i = 0; i < count; ++i) {
+      fds[i].revents = 0;
+      if (fds[i].fd < 0) continue;
+      if (auto h = handle(fds[i].fd)) {
+        fds[i].revents = h->device->poll_events(*h, fds[i].events);
+      } else {
+        host_fds = true;
+        if (::poll(&fds[i], 1, 0) < 0) return -1;
+      }
+      if (fds[i].revents) ++ready;
+    }
+    if (ready || timeout_ms == 0) return ready;
+    const auto now = Clock::now();
+    if (timeout_ms > 0 && now >= deadline) return 0;
+    std::unique_lock lock(poll_mutex_);
+    if (generation != poll_generation_) continue;
+    // Host descriptors cannot wake the condition: look at them every ms.
+    auto until = timeout_ms < 0 ? Clock::time_point::max() : deadline;
+    if (host_fds) until = std::min(until, now + std::chrono::milliseconds(1));
+    if (until == Clock::time_point::max()) poll_cv_.wait(lock);
+    else poll_cv_.wait_until(lock, until);
+  }
 }
 
 }  // namespace crx::sim

@@ -82,6 +82,7 @@ int Backend::sleep(const struct timespec& request, struct timespec* remain) {
   return ::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, remain);
 }
 
+
 int shmget(key_t key, size_t size, int flags) { return ::shmget(ipc_key(key), size, flags); }
 void* shmat(int id, const void* addr, int flags) { return ::shmat(id, addr, flags); }
 int shmdt(const void* addr) { return ::shmdt(addr); }

@@ -1,0 +1,26 @@
+// What the receive and transmit paths call in modules that live elsewhere:
+// localization, the Wren driver and the time reference.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "crx.h"
+
+namespace crx {
+
+// Localization: the interrupt descriptor to wait on while a request is
+// outstanding (-1 otherwise), and the handler of its event.
+int loc_irq_fd();
+void loc_handle_irq();
+
+// The time reference at the last accepted sample: TAI seconds and the
+// counter latched at that PPS; false while no reference is valid.
+bool time_reference(uint32_t* ref_tai_sec, uint32_t* latched_count);
+
+}  // namespace crx
+
+extern "C" {
+float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+int ostra_wren_send(crx_tx_pkt_t* pkt);
+}
