@@ -933,6 +933,34 @@ CRX_API void crx_set_led_intensity(uint16_t intensity);
 /* Start and stop                                                           */
 /* ======================================================================== */
 
+/* The unit's gateway identifier as text, filled by crx_start from the module
+   identity (all zero when that cannot be read). */
+extern CRX_API char gateway_id[17];
+
+/* The HAL version text "4.0.4". For board 0 also the FPGA version (48 when
+   it cannot be read) and the DSP version (0); null outputs are skipped. */
+CRX_API const char *crx_version_info(uint8_t board, uint16_t *fpga_version, uint16_t *dsp_version);
+/* Bring-up and release of the configured board: 0, or -1 with crx_errno. */
+CRX_API int crx_start(uint8_t board);
+CRX_API int crx_stop(uint8_t board);
+/* 1 stopped, 2 running. */
+CRX_API int crx_brd_status(uint8_t board, int *status);
+/* The concentrator counter now, in µs (chip 1 is refused: its counter
+   latches at the PPS). */
+CRX_API int crx_get_instcnt(uint8_t board, uint8_t chip, uint32_t *count);
+/* The counter value latched at the last PPS. */
+CRX_API int crx_get_trigcnt(uint8_t board, uint32_t *count);
+/* Register-layer check and the front-end reset writes of start. */
+CRX_API int crx_reset_radio(uint8_t board);
+/* PoE status lines: out[0] DC_AUX, out[1] T2P, out[2] T4P. */
+CRX_API int readPoeStatus(uint8_t out[3]);
+
+/* Transmit status, part of the transmit path, used by crx_stop: 2 free,
+   3 scheduled, 4 emitting (1 while the board is not running). */
+CRX_API int crx_tx_status(uint8_t board, uint8_t chip, int *status);
+/* Clears the transmit command of every chip. */
+CRX_API int crx_abort_tx(uint8_t board);
+
 /* (end of section) */
 
 /* ======================================================================== */

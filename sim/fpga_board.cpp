@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/os.h"
+
 namespace crx::sim {
 
 namespace {
@@ -15,10 +17,35 @@ constexpr uint16_t kBridgeTx = 0x40;
 constexpr uint16_t kBridgeRx = 0x41;
 constexpr uint16_t kBridgeStart = 0x44;
 constexpr size_t kBridgeDepth = 16;
+constexpr uint16_t kLatchedCount = 0x55;
+constexpr uint16_t kPpsLatchEnable = 0x476;
+constexpr uint16_t kIfChain0 = 0x80;
+constexpr uint16_t kIfChain1 = 0x47A;
+constexpr uint16_t kEnabledMask = 0x106;
+constexpr uint16_t kRadioMux = 0x478;
+constexpr uint16_t kGrouping = 0x479;
+constexpr int64_t kSecondUs = 1000000;
+
+int64_t monotonic_us() {
+  const struct timespec t = os::monotonic();
+  return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+int16_t word13(uint8_t low, uint8_t high) {
+  const int v = (low | high << 8) & 0x1FFF;
+  return int16_t(v & 0x1000 ? v - 0x2000 : v);
+}
 }  // namespace
 
 FpgaBoardPort::FpgaBoardPort(int chips) : chips_(chips < 0 ? 0 : chips > kMaxChips ? kMaxChips : chips) {
-  for (auto& c : chip_) c = std::make_unique<Sx1301Chip>();
+  origin_us_ = monotonic_us();
+  for (size_t n = 0; n < chip_.size(); ++n) {
+    chip_[n] = std::make_unique<Sx1301Chip>();
+    chip_[n]->set_clock([this] { return now_locked(); });  // lock-free: the chips are read under mutex_
+    chip_[n]->on_release([this, n](int kind) {
+      std::lock_guard lock(release_mutex_);
+      releases_.emplace_back(int(n), kind);
+    });
+  }
   restore_defaults();
 }
 
@@ -52,6 +79,11 @@ uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
       rx_queue_.pop_front();
       return b;
     }
+    case kLatchedCount:
+    case kLatchedCount + 1:
+    case kLatchedCount + 2:
+    case kLatchedCount + 3:
+      return uint8_t(latched_ >> (8 * (address - kLatchedCount)));
     case kBridgeStart: {
       const bool busy = busy_left_ != 0;
       if (busy_left_ > 0) --busy_left_;
@@ -74,6 +106,12 @@ void FpgaBoardPort::fpga_store(uint16_t address, uint8_t value) {
       return;
     case kVersionReg:
     case kBridgeRx:
+    case kLatchedCount + 1:
+    case kLatchedCount + 2:
+    case kLatchedCount + 3:
+      return;
+    case kLatchedCount:
+      latched_ = uint32_t(counter_base_ + uint64_t(now_locked()));
       return;
     case kBridgeTx:
       if (tx_queue_.size() < kBridgeDepth) tx_queue_.push_back(value);
@@ -113,6 +151,7 @@ static bool chip_request_valid(uint8_t target, uint8_t page, uint16_t address) {
 
 ssize_t FpgaBoardPort::read_registers(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) {
   std::lock_guard lock(mutex_);
+  catch_up_pps();
   if (target == kFpga) {
     for (auto& b : out) {
       b = fpga_load(address);
@@ -129,6 +168,7 @@ ssize_t FpgaBoardPort::read_registers(uint8_t target, uint8_t page, uint16_t add
 ssize_t FpgaBoardPort::write_registers(uint8_t target, uint8_t page, uint16_t address,
                                        std::span<const uint8_t> in) {
   std::lock_guard lock(mutex_);
+  catch_up_pps();
   if (target == kFpga) {
     for (uint8_t b : in) {
       fpga_store(address, b);
@@ -137,7 +177,10 @@ ssize_t FpgaBoardPort::write_registers(uint8_t target, uint8_t page, uint16_t ad
     return ssize_t(in.size());
   }
   if (!chip_request_valid(target, page, address)) return -1;
-  if (Sx1301Chip* chip = select(target, page)) chip->write(uint8_t(address), in);
+  if (Sx1301Chip* chip = select(target, page); chip && !chip->write(uint8_t(address), in)) {
+    errno = EIO;
+    return -1;
+  }
   return ssize_t(in.size());
 }
 
@@ -164,6 +207,89 @@ std::vector<uint8_t> FpgaBoardPort::peek(uint8_t target, uint8_t page, uint16_t 
   for (size_t i = 0; i < length; ++i)
     out[i] = chip_[target]->peek(page == kAnyPage ? chip_[target]->page() : page, uint8_t(address + i));
   return out;
+}
+
+// ---- time ----
+
+int64_t FpgaBoardPort::now_locked() const { return monotonic_us() - origin_us_ + advanced_us_; }
+
+int64_t FpgaBoardPort::now_us() const { return now_locked(); }
+
+void FpgaBoardPort::latch_pps(int64_t at_us) {
+  if (regs_[kPpsLatchEnable] & 1) latched_ = uint32_t(counter_base_ + uint64_t(at_us));
+  for (int n = 0; n < chips_; ++n) chip_[n]->pps(at_us);
+}
+
+// Edges are taken when someone looks: the latches then hold the value of
+// the last whole second passed.
+void FpgaBoardPort::catch_up_pps() {
+  if (!auto_pps_) return;
+  const int64_t second = now_locked() / kSecondUs;
+  if (second <= last_pps_second_) return;
+  last_pps_second_ = second;
+  latch_pps(second * kSecondUs);
+}
+
+void FpgaBoardPort::advance(int64_t us) {
+  std::lock_guard lock(mutex_);
+  catch_up_pps();
+  advanced_us_ += us;
+  catch_up_pps();
+}
+void FpgaBoardPort::pps() {
+  std::lock_guard lock(mutex_);
+  catch_up_pps();
+  latch_pps(now_locked());
+}
+void FpgaBoardPort::set_auto_pps(bool on) {
+  std::lock_guard lock(mutex_);
+  auto_pps_ = on;
+  last_pps_second_ = now_locked() / kSecondUs;
+}
+void FpgaBoardPort::set_counter_base(uint32_t base) {
+  std::lock_guard lock(mutex_);
+  counter_base_ = base;
+}
+uint32_t FpgaBoardPort::fpga_latched_count() const {
+  std::lock_guard lock(mutex_);
+  return latched_;
+}
+
+// ---- what the library programmed ----
+
+int16_t FpgaBoardPort::if_word(int rf_chain, int slot) const {
+  const uint16_t base = rf_chain ? kIfChain1 : kIfChain0;
+  const uint16_t a = uint16_t(base + 2 * (7 - (slot & 7)));
+  std::lock_guard lock(mutex_);
+  return word13(regs_[a], regs_[a + 1]);
+}
+uint8_t FpgaBoardPort::enabled_mask() const {
+  std::lock_guard lock(mutex_);
+  return regs_[kEnabledMask];
+}
+uint8_t FpgaBoardPort::radio_mux() const {
+  std::lock_guard lock(mutex_);
+  return regs_[kRadioMux];
+}
+uint8_t FpgaBoardPort::grouping_bits() const {
+  std::lock_guard lock(mutex_);
+  return regs_[kGrouping] & 0x03;
+}
+int16_t FpgaBoardPort::channel_word(int chip, int n) const {
+  const Sx1301Chip& c = *chip_[size_t(chip) % kMaxChips];
+  const uint8_t a = uint8_t(0x24 + 2 * n);
+  return word13(c.peek(0, a), c.peek(0, uint8_t(a + 1)));
+}
+uint8_t FpgaBoardPort::multisf_mask(int chip, int n) const {
+  return chip_[size_t(chip) % kMaxChips]->peek(0, uint8_t(0x41 + n)) & 0x7F;
+}
+std::vector<std::pair<int, int>> FpgaBoardPort::firmware_releases() const {
+  std::lock_guard lock(release_mutex_);
+  return releases_;
+}
+void FpgaBoardPort::clear_firmware_releases() {
+  std::lock_guard lock(release_mutex_);
+  releases_.clear();
 }
 
 }  // namespace crx::sim

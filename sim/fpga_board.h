@@ -11,6 +11,13 @@
 //         byte (0 when empty); a burst stays on the address
 //   0x44  bit 0: write 1 to run the queued bytes through the AD9361 as one
 //         transaction; reads 1 while the bridge is busy
+//   0x55-0x58  the FPGA's latched 1 MHz count (little-endian); any write to
+//         0x55 latches the count now (software latch)
+//   0x476 bit 0: latch the count at every PPS edge
+// Read back by the scenario calls below: the IF words of the two radio
+// chains (0x80-0x8F chain 0 and 0x47A-0x489 chain 1, one 13-bit word per
+// slot, slot 7 first), the chip-enable mask 0x106, the RX radio mux 0x478
+// and the 2x4-grouping bits 0x479.
 // Any other address up to 0x8000 is a plain byte.
 //
 // Chips: a positioned access with a page byte other than 0xFF selects that
@@ -19,6 +26,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -56,6 +64,32 @@ class FpgaBoardPort : public FpgaPortDevice {
   void poke(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> bytes);
   std::vector<uint8_t> peek(uint8_t target, uint8_t page, uint16_t address, size_t length) const;
 
+  // ---- time ----
+  // The board's time in µs: the platform's monotonic clock since the board
+  // was made (the sandbox's fast clock included) plus every advance().
+  int64_t now_us() const;
+  void advance(int64_t us);
+  // A PPS edge now. With automatic PPS (on by default) an edge also falls
+  // on every whole second of the board's time.
+  void pps();
+  void set_auto_pps(bool on);
+  // The FPGA's count at time 0 (the chips have theirs: chip(n).set_counter_base).
+  void set_counter_base(uint32_t base);
+  uint32_t fpga_latched_count() const;
+
+  // ---- what the library programmed ----
+  // IF word of a radio chain's slot (0-7), sign-extended.
+  int16_t if_word(int rf_chain, int slot) const;
+  uint8_t enabled_mask() const;
+  uint8_t radio_mux() const;
+  uint8_t grouping_bits() const;
+  // Chip c's channel word n (0-9) and multi-SF mask n (0-7).
+  int16_t channel_word(int chip, int n) const;
+  uint8_t multisf_mask(int chip, int n) const;
+  // Every MCU release so far, in order, as (chip, kind 0 arbiter / 1 AGC).
+  std::vector<std::pair<int, int>> firmware_releases() const;
+  void clear_firmware_releases();
+
  protected:
   ssize_t read_registers(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) override;
   ssize_t write_registers(uint8_t target, uint8_t page, uint16_t address,
@@ -63,6 +97,9 @@ class FpgaBoardPort : public FpgaPortDevice {
 
  private:
   Sx1301Chip* select(uint8_t target, uint8_t page);
+  int64_t now_locked() const;
+  void catch_up_pps();
+  void latch_pps(int64_t at_us);
   uint8_t fpga_load(uint16_t address);
   void fpga_store(uint16_t address, uint8_t value);
   void restore_defaults();
@@ -79,6 +116,16 @@ class FpgaBoardPort : public FpgaPortDevice {
   int busy_reads_ = 1;
   int busy_left_ = 0;
   int resets_ = 0;
+
+  int64_t origin_us_ = 0;
+  std::atomic<int64_t> advanced_us_{0};  // read without the lock by the chips' clocks
+  int64_t last_pps_second_ = 0;
+  bool auto_pps_ = true;
+  uint32_t counter_base_ = 0;
+  uint32_t latched_ = 0;
+
+  mutable std::mutex release_mutex_;  // guards releases_ (appended from chip hooks)
+  std::vector<std::pair<int, int>> releases_;
 };
 
 }  // namespace crx::sim

@@ -19,11 +19,26 @@ bool FpgaPortDevice::admit(off_t offset, Decoded& d) {
   }
   const uint32_t word = uint32_t(offset);
   d = {uint8_t(word >> 24), uint8_t(word >> 16), uint16_t(word)};
-  if (take_fault()) {
+  bool scheduled_fault = false;
+  {
+    std::lock_guard lock(count_mutex_);
+    ++transfers_;
+    if (fail_countdown_ >= 0) scheduled_fault = fail_countdown_-- == 0;
+  }
+  if (take_fault() || scheduled_fault) {
     errno = EIO;
     return false;
   }
   return true;
+}
+
+uint64_t FpgaPortDevice::transfer_count() const {
+  std::lock_guard lock(count_mutex_);
+  return transfers_;
+}
+void FpgaPortDevice::fail_transfer_at(int64_t index) {
+  std::lock_guard lock(count_mutex_);
+  fail_countdown_ = index;
 }
 
 ssize_t FpgaPortDevice::pread(Handle&, void* buf, size_t len, off_t offset) {

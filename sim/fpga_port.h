@@ -41,6 +41,12 @@ class FpgaPortDevice : public SpidevDevice {
   // without bound; on by default.
   void set_recording(bool on);
 
+  // Transfers (reads and writes) taken since creation, recorded or not.
+  uint64_t transfer_count() const;
+  // The transfer `index` transfers from now (0: the next one) fails with
+  // EIO; -1 cancels. For walking a failure through a whole sequence.
+  void fail_transfer_at(int64_t index);
+
   // The default store, for scenarios and inspection.
   void poke(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> bytes);
   std::vector<uint8_t> peek(uint8_t target, uint8_t page, uint16_t address, size_t length) const;
@@ -65,6 +71,9 @@ class FpgaPortDevice : public SpidevDevice {
   void load(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) const;
   void store(uint8_t target, uint8_t page, uint16_t address, std::span<const uint8_t> in);
 
+  mutable std::mutex count_mutex_;  // guards the two counters below
+  uint64_t transfers_ = 0;
+  int64_t fail_countdown_ = -1;
   mutable std::mutex record_mutex_;
   std::vector<FpgaPortAccess> record_;
   bool recording_ = true;

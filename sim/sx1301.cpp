@@ -1,5 +1,10 @@
 #include "sx1301.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "platform/os.h"
+
 namespace crx::sim {
 
 namespace {
@@ -8,17 +13,69 @@ constexpr uint8_t kVersionReg = 0x01;
 constexpr uint8_t kIdentityReg = 0x7E;
 constexpr uint8_t kSoftResetBit = 0x80;
 constexpr uint8_t kPageMask = 0x03;
+
+// Data ports and their address registers.
+constexpr uint8_t kRxAddrLow = 0x02;
+constexpr uint8_t kRxAddrHigh = 0x03;
+constexpr uint8_t kRxData = 0x04;
+constexpr uint8_t kTxAddr = 0x05;
+constexpr uint8_t kTxData = 0x06;
+constexpr uint8_t kMcuAddr = 0x09;
+constexpr uint8_t kMcuData = 0x0A;
+constexpr size_t kRxFifoSize = 1024;
+constexpr size_t kTxBufferSize = 256;
+
+// MCU control (page 0) and status (page 2).
+constexpr uint8_t kMcuCtrl = 0x6A;
+constexpr uint8_t kMcuCtrlDefault = 0x03;
+constexpr uint8_t kArbVersion = 0x40;
+constexpr uint8_t kAgcVersion = 0x41;
+
+// Counter (page 2).
+constexpr uint8_t kCounter = 0x46;
+constexpr uint8_t kGpsTrigger = 0x59;
+
+bool in_counter(uint8_t a) { return a >= kCounter && a < kCounter + 4; }
+
+// The library's stand-in images: a label, the version at byte 16, and the
+// 32-bit little-endian sum of bytes 0-8187 in the last four bytes.
+constexpr const char* kStandInLabel[2] = {"CRX-STANDIN-ARB", "CRX-STANDIN-AGC"};
+
+uint8_t stand_in_version(int kind, const std::vector<uint8_t>& ram) {
+  const size_t n = Sx1301Chip::kMcuRamSize;
+  if (std::memcmp(ram.data(), kStandInLabel[kind], std::strlen(kStandInLabel[kind]) + 1) != 0) return 0;
+  uint32_t sum = 0;
+  for (size_t i = 0; i < n - 4; ++i) sum += ram[i];
+  const uint32_t stored = uint32_t{ram[n - 4]} | uint32_t{ram[n - 3]} << 8 | uint32_t{ram[n - 2]} << 16 |
+                          uint32_t{ram[n - 1]} << 24;
+  return sum == stored ? ram[16] : 0;
+}
+
+int64_t monotonic_us() {
+  const struct timespec t = os::monotonic();
+  return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
 }  // namespace
 
-Sx1301Chip::Sx1301Chip() { restore_defaults(); }
+Sx1301Chip::Sx1301Chip() {
+  for (auto& r : ram_) r.assign(kMcuRamSize, 0);
+  ports_[kRxData] = std::make_shared<MemoryPort>(kRxFifoSize);
+  ports_[kTxData] = std::make_shared<MemoryPort>(kTxBufferSize);
+  const int64_t origin = monotonic_us();
+  clock_ = [origin] { return monotonic_us() - origin; };
+  restore_defaults();
+}
 
 // Power-on values of the registers the models rely on; the rest read 0.
+// The MCUs' program RAM keeps its contents.
 void Sx1301Chip::restore_defaults() {
   page_ = 0;
   common_.fill(0);
   for (auto& p : paged_) p.fill(0);
   common_[0x11] = 0x03;
   common_[0x7F] = 0x01;
+  paged_[0][kMcuCtrl] = kMcuCtrlDefault;
+  ram_pointer_ = 0;
 }
 
 void Sx1301Chip::set_version(uint8_t version) {
@@ -43,36 +100,184 @@ uint8_t& Sx1301Chip::cell(uint8_t page, uint8_t address) {
   return is_common(address) ? common_[address] : paged_[page & kPageMask][address];
 }
 
-uint8_t Sx1301Chip::load(uint8_t address) {
+// ---- MCUs ----
+
+int Sx1301Chip::ram_selected() const {
+  const uint8_t ctrl = paged_[0][kMcuCtrl];
+  if (ctrl & 0x02) return kAgc;
+  if (ctrl & 0x01) return kArbiter;
+  return -1;
+}
+
+uint8_t Sx1301Chip::version_locked(int kind) const {
+  const uint8_t ctrl = paged_[0][kMcuCtrl];
+  const bool connected = ctrl & (kind == kAgc ? 0x02 : 0x01);
+  const bool released = ctrl & (kind == kAgc ? 0x08 : 0x04);
+  if (connected || !released) return 0;
+  for (const auto& [image, version] : known_images_[kind])
+    if (image.size() <= kMcuRamSize && std::equal(image.begin(), image.end(), ram_[kind].begin())) return version;
+  return stand_in_version(kind, ram_[kind]);
+}
+
+uint8_t Sx1301Chip::mcu_read() {
+  const int kind = ram_selected();
+  const uint8_t out = prefetch_;
+  prefetch_ = kind < 0 ? 0 : ram_[kind][ram_pointer_];
+  ram_pointer_ = (ram_pointer_ + 1) % kMcuRamSize;
+  return out;
+}
+
+bool Sx1301Chip::mcu_write(uint8_t value) {
+  const int kind = ram_selected();
+  if (kind < 0) return true;
+  if (fault_ == McuFault::kRefuseLoad) return false;
+  // The flipped byte sits in the middle of the image, past any label.
+  if (fault_ == McuFault::kCorruptLoad && ram_pointer_ == kMcuRamSize / 2) value ^= 0xFF;
+  ram_[kind][ram_pointer_] = value;
+  ram_pointer_ = (ram_pointer_ + 1) % kMcuRamSize;
+  return true;
+}
+
+void Sx1301Chip::recognise_image(int kind, std::vector<uint8_t> image, uint8_t version) {
+  std::lock_guard lock(mutex_);
+  known_images_[kind & 1].emplace_back(std::move(image), version);
+}
+void Sx1301Chip::set_mcu_fault(McuFault fault) {
+  std::lock_guard lock(mutex_);
+  fault_ = fault;
+}
+std::vector<uint8_t> Sx1301Chip::mcu_ram(int kind) const {
+  std::lock_guard lock(mutex_);
+  return ram_[kind & 1];
+}
+uint8_t Sx1301Chip::firmware_version(int kind) const {
+  std::lock_guard lock(mutex_);
+  return version_locked(kind & 1);
+}
+void Sx1301Chip::on_release(std::function<void(int)> hook) {
+  std::lock_guard lock(mutex_);
+  release_hook_ = std::move(hook);
+}
+
+// ---- counter ----
+
+uint32_t Sx1301Chip::count_locked() const { return uint32_t(counter_base_ + uint64_t(clock_())); }
+
+void Sx1301Chip::set_clock(std::function<int64_t()> clock) {
+  std::lock_guard lock(mutex_);
+  clock_ = std::move(clock);
+}
+void Sx1301Chip::set_counter_base(uint32_t base) {
+  std::lock_guard lock(mutex_);
+  counter_base_ = base;
+}
+uint32_t Sx1301Chip::count() const {
+  std::lock_guard lock(mutex_);
+  return count_locked();
+}
+uint32_t Sx1301Chip::latched_count() const {
+  std::lock_guard lock(mutex_);
+  return latched_;
+}
+bool Sx1301Chip::gps_trigger_enabled() const {
+  std::lock_guard lock(mutex_);
+  return paged_[2][kGpsTrigger] & 1;
+}
+void Sx1301Chip::pps(int64_t at_us) {
+  std::lock_guard lock(mutex_);
+  if (paged_[2][kGpsTrigger] & 1) latched_ = uint32_t(counter_base_ + uint64_t(at_us));
+}
+
+// ---- data ports ----
+
+void Sx1301Chip::attach_port(uint8_t data_address, std::shared_ptr<DataPort> port) {
+  if (data_address != kRxData && data_address != kTxData) return;
+  std::lock_guard lock(mutex_);
+  ports_[data_address] = std::move(port);
+}
+std::shared_ptr<DataPort> Sx1301Chip::port(uint8_t data_address) const {
+  std::lock_guard lock(mutex_);
+  auto it = ports_.find(data_address);
+  return it == ports_.end() ? nullptr : it->second;
+}
+
+// ---- bus ----
+
+uint8_t Sx1301Chip::load(uint8_t address, uint32_t counter_snapshot) {
   if (address == kPageReg) return uint8_t((common_[kPageReg] & 0x7C) | page_);
   if (address == kVersionReg) return version_;
   if (address == kIdentityReg) return identity_;
+  if (address == kMcuData) return mcu_read();
+  if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->read_byte();
+  if (page_ == 2) {
+    if (address == kArbVersion) return version_locked(kArbiter);
+    if (address == kAgcVersion) return version_locked(kAgc);
+    if (in_counter(address)) return uint8_t(counter_snapshot >> (8 * (address - kCounter)));
+  }
   return cell(page_, address);
 }
 
-void Sx1301Chip::store(uint8_t address, uint8_t value) {
-  if (address > 0x7F || address == kVersionReg || address == kIdentityReg) return;
+bool Sx1301Chip::store(uint8_t address, uint8_t value) {
+  if (address > 0x7F || address == kVersionReg || address == kIdentityReg) return true;
   if (address == kPageReg) {
     if (value & kSoftResetBit) {
       restore_defaults();
       ++resets_;
-      return;
+      return true;
     }
     page_ = value & kPageMask;
     common_[kPageReg] = value & 0x7C;
-    return;
+    return true;
   }
+  if (address == kMcuData) return mcu_write(value);
+  if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->write_byte(value);
+  if (page_ == 2 && (address == kArbVersion || address == kAgcVersion || in_counter(address))) return true;
+  const uint8_t before = cell(page_, address);
   cell(page_, address) = value;
+  switch (address) {
+    case kMcuAddr:
+      ram_pointer_ = value;
+      break;
+    case kTxAddr:
+      if (auto& p = ports_[kTxData]) p->set_address(value);
+      break;
+    case kRxAddrLow:
+    case kRxAddrHigh:
+      if (auto& p = ports_[kRxData]) p->set_address(uint32_t{common_[kRxAddrLow]} | uint32_t{common_[kRxAddrHigh]} << 8);
+      break;
+    default:
+      break;
+  }
+  if (page_ == 0 && address == kMcuCtrl && release_hook_) {
+    const uint8_t released = uint8_t(value & ~before);
+    if (released & 0x04) release_hook_(kArbiter);
+    if (released & 0x08) release_hook_(kAgc);
+  }
+  return true;
 }
 
 void Sx1301Chip::read(uint8_t address, std::span<uint8_t> out) {
   std::lock_guard lock(mutex_);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = address + i <= 0x7F ? load(uint8_t(address + i)) : 0;
+  // A multi-byte read of the counter sees one instant.
+  uint32_t snapshot = 0;
+  if (page_ == 2 && address < kCounter + 4 && address + out.size() > kCounter)
+    snapshot = (paged_[2][kGpsTrigger] & 1) ? latched_ : count_locked();
+  for (size_t i = 0; i < out.size(); ++i) {
+    const bool port = address == kMcuData || ports_.count(address);
+    const size_t a = port ? address : address + i;
+    out[i] = a <= 0x7F ? load(uint8_t(a), snapshot) : 0;
+  }
 }
 
-void Sx1301Chip::write(uint8_t address, std::span<const uint8_t> in) {
+bool Sx1301Chip::write(uint8_t address, std::span<const uint8_t> in) {
   std::lock_guard lock(mutex_);
-  for (size_t i = 0; i < in.size() && address + i <= 0x7F; ++i) store(uint8_t(address + i), in[i]);
+  const bool port = address == kMcuData || ports_.count(address);
+  for (size_t i = 0; i < in.size(); ++i) {
+    const size_t a = port ? address : address + i;
+    if (a > 0x7F) break;
+    if (!store(uint8_t(a), in[i])) return false;
+  }
+  return true;
 }
 
 void Sx1301Chip::poke(uint8_t page, uint8_t address, uint8_t value) {

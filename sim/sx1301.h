@@ -1,25 +1,52 @@
-// One SX1301 concentrator's register file as its SPI interface presents it.
+// One SX1301 concentrator as its SPI interface presents it.
 //
 // 128 byte addresses. Address 0x00 holds the page select (bits 0-1) and the
 // soft reset (bit 7, which restores every register and reads back 0).
 // Addresses 0x00-0x20 and 0x7D-0x7F are the same on every page; 0x21-0x7C
 // exist once per page (four pages). Version (0x01) and identity (0x7E) are
-// read-only. A burst advances the address byte by byte.
+// read-only. A burst advances the address byte by byte, except on the data
+// ports (sx1301_ports.h), where it stays and walks the memory behind them.
 //
-// Both the FPGA port of the large boards (eight of these behind it) and the
-// Wren boards' spidev port use this model; they differ only in how the page
-// is selected.
+// The two MCUs (arbiter 0, AGC 1). Page 0 address 0x6A: bit 0 connects the
+// arbiter's program RAM to the SPI data port 0x0A, bit 1 the AGC's (the AGC
+// wins when both are set); bit 2 releases the arbiter, bit 3 the AGC (0
+// holds it). Address 0x09 sets the RAM pointer. Reads of 0x0A come through
+// a one-byte prefetch: after the pointer is set, or after the pointer wraps
+// at the end of the 8192-byte RAM, the first byte read is stale. A released
+// MCU whose RAM is disconnected from SPI runs its image: the version bytes
+// on page 2 (0x40 arbiter, 0x41 AGC) answer the image's version when the
+// MCU recognises the image, 0 otherwise.
+//
+// The counter: a 1 MHz count (page 2, 0x46-0x49, little-endian) that
+// follows the clock the owner gives. With the GPS trigger enabled (page 2,
+// 0x59 bit 0) it reads the value latched at the last PPS instead.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <span>
+#include <vector>
+
+#include "sx1301_ports.h"
 
 namespace crx::sim {
 
+enum class McuFault {
+  kNone,
+  kCorruptLoad,  // one byte of every image written lands flipped
+  kRefuseLoad,   // writes to the program RAM fail their transfer
+};
+
 class Sx1301Chip {
  public:
+  static constexpr size_t kMcuRamSize = 8192;
+  static constexpr int kArbiter = 0;
+  static constexpr int kAgc = 1;
+
   Sx1301Chip();
 
   // What the chip answers in its version and identity registers (103 and 1
@@ -32,8 +59,9 @@ class Sx1301Chip {
   void select_page(uint8_t page);
 
   // Bus accesses starting at `address`; bytes past 0x7F read 0 and are lost.
+  // A write fails (false) when a data port refuses a byte.
   void read(uint8_t address, std::span<uint8_t> out);
-  void write(uint8_t address, std::span<const uint8_t> in);
+  bool write(uint8_t address, std::span<const uint8_t> in);
 
   // Scenario and inspection: one byte on a given page (ignored for the
   // common addresses), without read-only checks or side effects.
@@ -42,12 +70,46 @@ class Sx1301Chip {
   // Soft resets taken since creation.
   int reset_count() const;
 
+  // ---- data ports ----
+  // Replaces the stream behind data address 0x04 (receive FIFO) or 0x06
+  // (transmit buffer); other addresses are ignored.
+  void attach_port(uint8_t data_address, std::shared_ptr<DataPort> port);
+  std::shared_ptr<DataPort> port(uint8_t data_address) const;
+
+  // ---- MCUs ----
+  // The images the MCUs run: the library's stand-ins (recognised by their
+  // label and checksum) and any image added here, with the version it
+  // reports (a real image supplied with the build, for instance).
+  void recognise_image(int kind, std::vector<uint8_t> image, uint8_t version);
+  void set_mcu_fault(McuFault fault);
+  std::vector<uint8_t> mcu_ram(int kind) const;
+  // The version a released MCU reports now (0 when held or unrecognised).
+  uint8_t firmware_version(int kind) const;
+  // Called (with the chip's lock held) each time an MCU is released.
+  void on_release(std::function<void(int kind)> hook);
+
+  // ---- counter ----
+  // Microseconds since an arbitrary origin; the board sets it.
+  void set_clock(std::function<int64_t()> clock);
+  // The count at time 0 of the clock (chips start at different moments).
+  void set_counter_base(uint32_t base);
+  uint32_t count() const;
+  uint32_t latched_count() const;
+  bool gps_trigger_enabled() const;
+  // A PPS edge at clock time `at_us`: latches the count when enabled.
+  void pps(int64_t at_us);
+
  private:
   static bool is_common(uint8_t address) { return address <= 0x20 || address >= 0x7D; }
   uint8_t& cell(uint8_t page, uint8_t address);
-  uint8_t load(uint8_t address);
-  void store(uint8_t address, uint8_t value);
+  uint8_t load(uint8_t address, uint32_t counter_snapshot);
+  bool store(uint8_t address, uint8_t value);
   void restore_defaults();
+  uint32_t count_locked() const;
+  int ram_selected() const;  // -1, kArbiter or kAgc
+  uint8_t version_locked(int kind) const;
+  uint8_t mcu_read();
+  bool mcu_write(uint8_t value);
 
   mutable std::mutex mutex_;  // guards everything below
   uint8_t page_ = 0;
@@ -56,6 +118,19 @@ class Sx1301Chip {
   uint8_t version_ = 103;
   uint8_t identity_ = 1;
   int resets_ = 0;
+
+  std::map<uint8_t, std::shared_ptr<DataPort>> ports_;
+
+  std::array<std::vector<uint8_t>, 2> ram_;
+  size_t ram_pointer_ = 0;
+  uint8_t prefetch_ = 0;
+  McuFault fault_ = McuFault::kNone;
+  std::array<std::vector<std::pair<std::vector<uint8_t>, uint8_t>>, 2> known_images_;
+  std::function<void(int)> release_hook_;
+
+  std::function<int64_t()> clock_;
+  uint32_t counter_base_ = 0;
+  uint32_t latched_ = 0;
 };
 
 }  // namespace crx::sim

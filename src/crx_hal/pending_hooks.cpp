@@ -1,0 +1,37 @@
+// Weak stand-ins for the jobs of modules that are not part of this build
+// yet. Each does the least harmful thing (nothing, success); the module's
+// own definition replaces it as soon as that module is linked in.
+#include "crx.h"
+#include "crx_hal/hooks.h"
+
+extern "C" {
+
+// Fault memory (health).
+[[gnu::weak]] int crx_update_fault_status(uint16_t, uint8_t) { return 0; }
+[[gnu::weak]] int raise_fault_alarms(int) { return 0; }
+
+// AD9361 transceiver (tx power and transceiver driver).
+[[gnu::weak]] int ad9361_start(uint8_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t, uint32_t) { return 0; }
+[[gnu::weak]] int ad9361_stop(void) { return 0; }
+
+// Meter-reading receiver of the SCM board.
+[[gnu::weak]] int crx_cg_init(void) { return 0; }
+[[gnu::weak]] int crx_cg_close(void) { return 0; }
+
+}  // extern "C"
+
+namespace crx::hooks {
+
+[[gnu::weak]] int init_temperature_sensor() { return 0; }
+[[gnu::weak]] void temperature_job() {}
+[[gnu::weak]] void gps_lock_check() {}
+[[gnu::weak]] void time_ref_reset() {}
+[[gnu::weak]] int create_pkt_statistic_shm() { return 0; }
+[[gnu::weak]] void do_packet_history() {}
+[[gnu::weak]] int loc_init(uint8_t) { return 0; }
+[[gnu::weak]] void loc_deinit(uint8_t) {}
+[[gnu::weak]] int rx_queue_init() { return 0; }
+[[gnu::weak]] int rx_thread_start() { return 0; }
+[[gnu::weak]] void rx_thread_stop() {}
+
+}  // namespace crx::hooks

@@ -1,0 +1,112 @@
+// Starts that fail part-way, and many starts in one process: each failure
+// names its code and leaves nothing behind that the next start trips on.
+#include <gtest/gtest.h>
+
+#include "crx_hal/firmware.h"
+#include "start_fixture.h"
+
+namespace {
+
+using crx::test::count_entries;
+using crx::test::shm_attachments;
+
+class StartFailure : public crx::test::StartTest {
+ protected:
+  struct Footprint {
+    int fds, devices, threads, shm;
+    bool operator==(const Footprint&) const = default;
+  };
+  Footprint footprint() {
+    return {count_entries("/proc/self/fd"), sandbox().open_device_count(), count_entries("/proc/self/task"),
+            shm_attachments()};
+  }
+  void expect_clean_stop(const char* when) {
+    EXPECT_EQ(status(), 1) << when;
+    EXPECT_FALSE(crx::timers::dl_idle_exists()) << when;
+    EXPECT_FALSE(crx::timers::housekeeping_exists()) << when;
+  }
+};
+
+TEST_F(StartFailure, EveryBusTransferOfAStartCanFailAndTheNextStartWorks) {
+  configure(crx::test::kCondorNa);
+  const uint64_t before = board().transfer_count();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  const int64_t transfers = int64_t(board().transfer_count() - before);
+  ASSERT_EQ(crx_stop(0), 0);
+  const Footprint clean = footprint();
+  board().set_recording(false);
+
+  for (int64_t k = 0; k < transfers; ++k) {
+    board().fail_transfer_at(k);
+    crx_errno = 0;
+    const int r = crx_start(0);
+    board().fail_transfer_at(-1);
+    ASSERT_EQ(r, -1) << "transfer " << k << " failed unnoticed\n" << syslog_dump();
+    ASSERT_TRUE(crx_errno == ERR_SPI_READ || crx_errno == ERR_SPI_WRITE) << "transfer " << k << ": " << crx_errno;
+    expect_clean_stop("after a failed start");
+    sandbox().clear_logs();
+  }
+  // A failed start leaves the register path as it was; the next start
+  // opens what it needs and runs.
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  ASSERT_EQ(crx_stop(0), 0);
+  EXPECT_EQ(footprint(), clean);
+}
+
+TEST_F(StartFailure, FirmwareFaultsOfTheChips) {
+  configure(crx::test::kCondorEu);
+  // A load whose data the chip refuses fails start and raises its fault.
+  board().chip(2).set_mcu_fault(crx::sim::McuFault::kRefuseLoad);
+  EXPECT_FAILS_WITH(crx_start(0), ERR_SPI_WRITE);
+  expect_clean_stop("refused load");
+
+  // A load that lands corrupted is logged and the version check names the
+  // chip's AGC; start still completes, as the chip may run regardless.
+  board().chip(2).set_mcu_fault(crx::sim::McuFault::kCorruptLoad);
+  sandbox().clear_logs();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_TRUE(has_line("BrvDBG-HAL: load_firmware E R R O R: Failed to load fw 1 on chip 2"));
+  EXPECT_TRUE(has_line("BrvDBG-HAL: E R R O R  AGC ver = 0 should be 9"));
+  EXPECT_EQ(board().chip(2).firmware_version(crx::firmware::kAgc), 0);
+  ASSERT_EQ(crx_stop(0), 0);
+
+  // An image the MCU answers with another version: logged, not fatal.
+  board().chip(2).set_mcu_fault(crx::sim::McuFault::kNone);
+  const auto arb = crx::firmware::arb_image();
+  for (int c = 0; c < 4; ++c) board().chip(c).recognise_image(0, {arb.begin(), arb.end()}, 3);
+  sandbox().clear_logs();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_TRUE(has_line("BrvDBG-HAL: E R R O R  ARB ver = 3, should be: 1"));
+}
+
+TEST_F(StartFailure, ArgumentsOfTheLoaderAreCheckedBeforeAnyTraffic) {
+  configure(crx::test::kHeron);
+  const auto img = crx::firmware::agc_image();
+  const uint64_t before = board().transfer_count();
+  EXPECT_FAILS_WITH(crx::firmware::load(1, 0, 1, img.data(), img.size()), ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx::firmware::load(0, 2, 1, img.data(), img.size()), ERR_BAD_CHIP_NB);
+  EXPECT_FAILS_WITH(crx::firmware::load(0, 0, 2, img.data(), img.size()), ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx::firmware::load(0, 0, 1, nullptr, 16), ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx::firmware::load(0, 0, 1, img.data(), img.size() + 1), ERR_UNSPECIFIED);
+  EXPECT_EQ(board().transfer_count(), before);
+  // A good load leaves the image in the chip's RAM and the MCU released.
+  ASSERT_EQ(crx::firmware::load(0, 1, 1, img.data(), img.size()), 0);
+  EXPECT_EQ(board().chip(1).mcu_ram(1), std::vector<uint8_t>(img.begin(), img.end()));
+}
+
+TEST_F(StartFailure, AHundredCyclesLeaveNothingBehind) {
+  configure(crx::test::kCondorNa);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  ASSERT_EQ(crx_stop(0), 0);
+  const Footprint first = footprint();
+  board().set_recording(false);
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(crx_start(0), 0) << "cycle " << i;
+    ASSERT_EQ(crx_stop(0), 0) << "cycle " << i;
+    sandbox().clear_logs();
+  }
+  EXPECT_EQ(footprint(), first);
+  expect_clean_stop("after the cycles");
+}
+
+}  // namespace
