@@ -980,11 +980,80 @@ CRX_API int crx_set_tx_power(uint8_t board, uint8_t rf_chain, uint8_t carrier, f
 /* Receive path                                                             */
 /* ======================================================================== */
 
+/* Packets one fetch or one poll of the chips handles at most. */
+#define CRX_MAX_PKT_NB 128
+
+struct timeval;
+
+/* The packet counters: a leading control word (0 in every copy), then the
+   counters from the fifth byte on; 32 bytes, the layout of the packet-
+   statistics shared memory. */
+typedef struct counters_s {
+  uint16_t control;
+  uint16_t reserved;
+  uint32_t downlink; /* successful sends */
+  uint32_t uplink;   /* packets taken from the chips */
+  uint32_t crc_ok;   /* received with a correct CRC */
+  uint32_t crc_err;  /* received with a wrong CRC */
+  uint32_t spare[3]; /* kept at 0 by the library */
+} counters;
+
+/* The counters themselves, process-wide; read them through the getters
+   below when another thread may be receiving or sending. */
+extern CRX_API counters crx_packet_counters;
+
+/* Copies up to max_nb queued packets, oldest first, and stores the count
+   (0 when the queue is empty). Board 0 only (4), non-null pointers (3),
+   max_nb <= CRX_MAX_PKT_NB (69), a running board (30). */
+CRX_API int crx_fetch(uint8_t board, crx_rx_pkt_t *pkts, uint8_t max_nb, uint8_t *nb);
+/* As crx_fetch, after waiting for a packet: without limit when timeout is
+   NULL, else until now + timeout (code 68 when it passes). */
+CRX_API int crx_fetch_v2(crx_rx_pkt_t *pkts, uint8_t max_nb, uint8_t *nb, const struct timeval *timeout);
+/* Takes the queue from the oldest packet: packets of `chip` are copied (up to
+   max_nb), packets of other chips are discarded on the way. Every refusal
+   sets code 69, a board other than 0 code 4. */
+CRX_API int crx_fetch_chip(uint8_t board, uint8_t chip, crx_rx_pkt_t *pkts, uint8_t max_nb, uint8_t *nb);
+
+CRX_API void crx_get_packet_counters(counters *out);
+CRX_API void crx_reset_txrx_packet_statistics(void);
+CRX_API void crx_get_uplink_pakets(uint32_t *n);
+CRX_API void crx_get_downlink_pakets(uint32_t *n);
+CRX_API void crx_get_received_pkt_crc_ok(uint32_t *n);
+CRX_API void crx_get_received_pkt_crc_err(uint32_t *n);
+
+/* Calibrated RSSI in whole dB of a raw chip value on IF channel chan (0-7
+   multi-SF, 8 stand-alone LoRa, 9 FSK), with the chain's temperature term. */
+CRX_API float calc_rssi(uint8_t board, uint8_t chan, uint8_t raw_rssi, uint8_t rf_chain, uint8_t temp_code);
+/* RSSI correction in dB for a transceiver temperature code. */
+CRX_API float crx_ad9361_temp2rssi(uint8_t code, uint8_t cal_code, int16_t coeff_a, int16_t coeff_b);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* Transmit path                                                            */
 /* ======================================================================== */
+
+/* Transmit status as crx_tx_status reports it. */
+enum { TX_STATUS_UNKNOWN = 0, TX_OFF = 1, TX_FREE = 2, TX_SCHEDULED = 3, TX_EMITTING = 4 };
+
+/* Sends one packet: 0; -1 with crx_errno set; or, without touching
+   crx_errno, 61 (RF chain on the wrong side of a split band), 62 (LBT:
+   channel busy), 63 (LBT: too long for the entry) or 64 (LBT: no entry). */
+CRX_API int crx_send(uint8_t board, crx_tx_pkt_t *pkt);
+/* The SX1301 that drives an RF chain and carrier (chain 0: chips 0 and 1,
+   chain 1: chips 2 and 3; another chain gives chip 0 with a warning). */
+CRX_API uint8_t crx_tx_path2chip(uint8_t rf_chain, uint8_t carrier);
+
+/* Multi-carrier capabilities of the identified board. */
+CRX_API int crx_mc_supported(void);
+CRX_API int crx_get_mc_type(void);
+CRX_API int crx_get_max_carriers(uint8_t *n);
+CRX_API int crx_get_num_antennas(uint8_t *n);
+CRX_API int crx_mc_max_tx_pwr(float *p);
+CRX_API int crx_mc_adj_tx_pwr(crx_tx_pkt_t *pkt);
+/* 1 when the packets given (up to four, NULL for none) cannot be sent
+   together on this board, 0 when they can. */
+CRX_API int crx_mc_collision_check(const crx_tx_pkt_t *a, const crx_tx_pkt_t *b, const void *c, const void *d);
 
 /* (end of section) */
 

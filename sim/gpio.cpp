@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
+
 namespace crx::sim {
 
 using Kind = GpioAttribute::Kind;
@@ -50,6 +52,7 @@ struct GpioLines {
   mutable std::mutex mutex;  // guards everything below
   std::map<int, GpioLine> lines;  // exported lines only
   std::map<int, bool> levels;     // electrical level of any line, low when unset
+  std::map<int, uint64_t> edges;  // edges seen on a line, per its edge setting
   // Attribute nodes, made on first need so that faults can be armed before
   // the line is exported.
   std::map<int, std::map<Kind, std::shared_ptr<GpioAttribute>>> nodes;
@@ -112,7 +115,10 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
     switch (kind_) {
       case Kind::kDirection: text = line->output ? "out" : "in"; break;
       case Kind::kEdge: text = line->edge; break;
-      case Kind::kValue: text = lines->logical_value(pin_, *line) ? "1" : "0"; break;
+      case Kind::kValue:
+        text = lines->logical_value(pin_, *line) ? "1" : "0";
+        h.events_seen = lines->edges[pin_];
+        break;
       case Kind::kActiveLow: text = line->active_low ? "1" : "0"; break;
     }
   }
@@ -164,6 +170,14 @@ ssize_t GpioAttribute::write(Handle&, const void* buf, size_t len) {
       break;
   }
   return ssize_t(len);
+}
+
+short GpioAttribute::poll_events(Handle& h, short requested) {
+  const auto lines = lines_.lock();
+  if (!lines || kind_ != Kind::kValue) return short(requested & (POLLIN | POLLOUT));
+  std::lock_guard lock(lines->mutex);
+  const bool edge = lines->edges[pin_] > h.events_seen;
+  return short((requested & POLLIN) | (edge ? (POLLPRI | POLLERR) & (requested | POLLERR) : 0));
 }
 
 std::vector<std::string> GpioAttribute::writes() const {
@@ -223,8 +237,18 @@ void SysfsGpio::refuse_export(int pin) {
 }
 
 void SysfsGpio::set_level(int pin, bool high) {
-  std::lock_guard lock(lines_->mutex);
-  lines_->levels[pin] = high;
+  bool edge = false;
+  {
+    std::lock_guard lock(lines_->mutex);
+    const bool was = lines_->level(pin);
+    lines_->levels[pin] = high;
+    if (const GpioLine* line = lines_->find(pin); line && was != high) {
+      const bool rising = (high != line->active_low);
+      edge = line->edge == "both" || (line->edge == "rising" && rising) || (line->edge == "falling" && !rising);
+      if (edge) ++lines_->edges[pin];
+    }
+  }
+  if (edge) sandbox_.notify_pollers();
 }
 
 bool SysfsGpio::exported(int pin) const {

@@ -37,6 +37,9 @@ class GpioAttribute : public SysfsNode {
 
   ssize_t read(Handle& h, void* buf, size_t len) override;
   ssize_t write(Handle& h, const void* buf, size_t len) override;
+  // A value file reports POLLPRI | POLLERR once an edge of the line's edge
+  // setting happened since this descriptor last read it, as sysfs does.
+  short poll_events(Handle& h, short requested) override;
 
   // Every write as it arrived, all bytes kept (terminating zeros included).
   std::vector<std::string> writes() const;
@@ -64,7 +67,8 @@ class SysfsGpio : public SysfsNode {
   // Writes of this number to the export node are taken but export nothing.
   void refuse_export(int pin);
   // The electrical level of a line, exported or not (low until set); the
-  // value file reads it through active_low.
+  // value file reads it through active_low. A change that matches the
+  // line's edge setting wakes the descriptors polling its value file.
   void set_level(int pin, bool high);
 
   // ---- inspection ----

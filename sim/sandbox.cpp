@@ -1,6 +1,8 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -39,6 +42,7 @@ off_t Device::lseek(Handle& h, off_t offset, int whence) {
   return h.position;
 }
 int Device::ioctl(Handle&, unsigned long, void*) { errno = ENOTTY; return -1; }
+short Device::poll_events(Handle&, short requested) { return short(requested & (POLLIN | POLLOUT)); }
 
 void Device::fail_next(int n) {
   std::lock_guard lock(fault_mutex_);
@@ -417,6 +421,65 @@ int Sandbox::sleep(const struct timespec& request, struct timespec* remain) {
   }
   if (fast) return 0;
   return os::Backend::sleep(request, remain);
+}
+
+// ---- waits ----
+
+void Sandbox::notify_pollers() {
+  {
+    std::lock_guard lock(poll_mutex_);
+    ++poll_generation_;
+  }
+  poll_cv_.notify_all();
+}
+
+int Sandbox::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  for (;;) {
+    uint64_t generation;
+    {
+      std::lock_guard lock(poll_mutex_);
+      generation = poll_generation_;
+    }
+    int ready = 0;
+    bool host_fds = false;
+    for (nfds_t i = 0; i < count; ++i) {
+      fds[i].revents = 0;
+      if (fds[i].fd < 0) continue;
+      if (auto h = handle(fds[i].fd)) {
+        fds[i].revents = h->device->poll_events(*h, fds[i].events);
+      } else {
+        host_fds = true;
+        if (::poll(&fds[i], 1, 0) < 0) return -1;
+      }
+      if (fds[i].revents) ++ready;
+    }
+    if (ready || timeout_ms == 0) return ready;
+    const auto now = Clock::now();
+    if (timeout_ms > 0 && now >= deadline) return 0;
+    std::unique_lock lock(poll_mutex_);
+    if (generation != poll_generation_) continue;
+    // Host descriptors cannot wake the condition: look at them every ms.
+    auto until = timeout_ms < 0 ? Clock::time_point::max() : deadline;
+    if (host_fds) until = std::min(until, now + std::chrono::milliseconds(1));
+    if (until == Clock::time_point::max()) poll_cv_.wait(lock);
+    else poll_cv_.wait_until(lock, until);
+  }
+}
+
+int Sandbox::sem_timedwait(sem_t* sem, const struct timespec& deadline) {
+  // The deadline is on the sandbox's (possibly advanced) clock; the wait
+  // runs on the host's.
+  int64_t shift;
+  {
+    std::lock_guard lock(mutex_);
+    shift = clock_shift_ns_;
+  }
+  if (deadline.tv_nsec < 0 || deadline.tv_nsec >= 1000000000) return os::Backend::sem_timedwait(sem, deadline);
+  const int64_t ns = to_ns(deadline) - shift;
+  const struct timespec host = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  return os::Backend::sem_timedwait(sem, host);
 }
 
 }  // namespace crx::sim

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,6 +26,9 @@ struct Handle {
   std::string path;
   int flags = 0;
   off_t position = 0;
+  // Events of the device this descriptor has consumed (a sysfs value file
+  // reports an edge until it is read again).
+  uint64_t events_seen = 0;
 };
 
 // A simulated device node. Defaults refuse every operation with EINVAL, so a
@@ -41,6 +45,9 @@ class Device {
   virtual ssize_t pwrite(Handle& h, const void* buf, size_t len, off_t offset);
   virtual off_t lseek(Handle& h, off_t offset, int whence);
   virtual int ioctl(Handle& h, unsigned long request, void* arg);
+  // The poll events ready on this descriptor among `requested`. By default
+  // a device is always readable and writable, as a regular file is.
+  virtual short poll_events(Handle& h, short requested);
 
   // Fault injection: the next `n` operations that consult take_fault() fail.
   void fail_next(int n);
@@ -115,6 +122,10 @@ class Sandbox : public os::Backend {
   // A fixed calendar time for the log prefix and now(); 0 returns to the clock.
   void set_calendar_time(time_t t);
 
+  // Wakes every poll() in progress so it looks at its descriptors again;
+  // devices call it when an event may have become ready.
+  void notify_pollers();
+
   // Groups the library can look up by name; none unless a test adds them,
   // so runs never depend on the host's group database.
   void add_group(const std::string& name, gid_t gid);
@@ -139,6 +150,8 @@ class Sandbox : public os::Backend {
   struct timespec realtime() override;
   struct timespec monotonic() override;
   int sleep(const struct timespec& request, struct timespec* remain) override;
+  int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+  int sem_timedwait(sem_t* sem, const struct timespec& deadline) override;
 
  private:
   std::shared_ptr<Handle> handle(int fd) const;
@@ -164,6 +177,10 @@ class Sandbox : public os::Backend {
   int64_t clock_shift_ns_ = 0;
   time_t calendar_time_ = 0;
   std::map<std::string, gid_t> groups_;
+
+  std::mutex poll_mutex_;  // guards poll_generation_
+  std::condition_variable poll_cv_;
+  uint64_t poll_generation_ = 0;
 };
 
 }  // namespace crx::sim

@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -9,8 +10,11 @@
 #include "platform/os.h"
 
 namespace {
-// Plain flag without a lock: it is flipped by the application, rarely.
+// Plain flag, flipped by the application rarely; read from every thread
+// that logs, hence the relaxed atomic accesses.
 int log_to_console = 0;
+
+bool console_on() { return std::atomic_ref<int>(log_to_console).load(std::memory_order_relaxed) != 0; }
 
 constexpr int kSyslogPriority = LOG_LOCAL0 | LOG_DEBUG;
 
@@ -44,12 +48,12 @@ std::string vformat(const char* fmt, va_list ap) {
 }  // namespace
 
 extern "C" int crx_console_log_enable(int enable) {
-  log_to_console = enable;
+  std::atomic_ref<int>(log_to_console).store(enable, std::memory_order_relaxed);
   return enable;
 }
 
 extern "C" void LogToConsole(const char* fmt, ...) {
-  if (!log_to_console || !fmt) return;
+  if (!console_on() || !fmt) return;
   va_list ap;
   va_start(ap, fmt);
   crx::os::backend().console(fmt, ap);
@@ -66,11 +70,11 @@ extern "C" void LogToSyslog(const char* fmt, ...) {
 
 namespace crx {
 
-bool console_enabled() { return log_to_console != 0; }
+bool console_enabled() { return console_on(); }
 
 void vlog_line(const char* fmt, va_list ap) {
   const std::string text = vformat(fmt, ap);
-  if (log_to_console) console_printf("[%10jd] %s\n", static_cast<intmax_t>(os::now()), text.c_str());
+  if (console_on()) console_printf("[%10jd] %s\n", static_cast<intmax_t>(os::now()), text.c_str());
   syslog_printf("%s", text.c_str());
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/config_parse.h"
+#include "errors.h"
 #include "log.h"
 
 namespace crx::config {
@@ -129,7 +130,7 @@ int apply_chip(const Json* chip_obj, uint8_t board, size_t c, const Family& fami
     chip.rf_chain = to_u8(value_of(*chain));
   }
   if (crx_conf_chip(board, static_cast<uint8_t>(c), &chip) != 0) {
-    log_line("ERROR: crx_conf_chip failed for chip %zu; %s", c, crx_err_message(crx_errno));
+    log_line("ERROR: crx_conf_chip failed for chip %zu; %s", c, crx_err_message(get_errno()));
     return -1;
   }
   if (!chip.enable) return 0;
@@ -141,7 +142,7 @@ int apply_chip(const Json* chip_obj, uint8_t board, size_t c, const Family& fami
     crx_chan_cfg_t chan;
     if (read_channel(*chip_obj, n, id, chan) != 0) return -1;
     if (crx_conf_chan(board, id, &chan) != 0) {
-      log_line("ERROR: crx_conf_chan failed for channel 0x%02X; %s", id, crx_err_message(crx_errno));
+      log_line("ERROR: crx_conf_chan failed for channel 0x%02X; %s", id, crx_err_message(get_errno()));
       return -1;
     }
   }
@@ -181,7 +182,7 @@ int parse_board(const Json& obj, uint8_t board, const Family& family) {
   }
 
   if (crx_conf_board(board, &cfg) != 0) {
-    log_line("ERROR: crx_conf_board failed; %s", crx_err_message(crx_errno));
+    log_line("ERROR: crx_conf_board failed; %s", crx_err_message(get_errno()));
     return -1;
   }
 

@@ -30,7 +30,7 @@ bool whole_bytes(const crx_reg_t& row) { return row.offset == 0 && row.width >= 
 bool no_fpga_here(int chip, const char* what) {
   if (chip != kFpgaSelf || !is_wren_board(board_type)) return false;
   log_line("BrvDBG: E R R O R - %s: no FPGA registers on this board", what);
-  crx_errno = ERR_UNSPECIFIED;
+  set_errno(ERR_UNSPECIFIED);
   return true;
 }
 
@@ -266,7 +266,7 @@ int crx_reg_brd_rb(int board, int index, uint8_t* data, uint32_t length) {
   if (const int code = check_logged_board_read(board, index, data != nullptr, true)) return fail(code);
   if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   if (read_burst(kFpgaSelf, kBoardRegs[size_t(index)], data, length) < 0) {
-    if (crx_errno == ERR_SPI_READ) log_line("BrvDBG: %s E R R O R register read failed", __func__);
+    if (crx::get_errno() == ERR_SPI_READ) log_line("BrvDBG: %s E R R O R register read failed", __func__);
     return -1;
   }
   return 0;

@@ -222,7 +222,7 @@ float get_rssi_offset_from_table(const char* band) {
 bool ensure_snapshot(const char* who) {
   if (ostra_indoor_db_configured == 1 || ostra_wren_get_db_config() == 0) return true;
   log_line("BrvDBG-HAL %s E R R O R - Can't read the configuration database info.", who);
-  crx_errno = ERR_UNSPECIFIED;
+  set_errno(ERR_UNSPECIFIED);
   return false;
 }
 

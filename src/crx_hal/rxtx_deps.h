@@ -1,0 +1,40 @@
+// What the receive and transmit paths call in modules that live elsewhere:
+// packet statistics, localization, the Wren driver, the US channel plan of
+// the meter receivers, and the time reference.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "crx.h"
+
+// Packet statistics: count one received packet per channel and per SF.
+void save_per_chan_stat(const crx_rx_pkt_t* pkt);
+void save_per_sf_stat(const crx_rx_pkt_t* pkt);
+
+namespace crx {
+
+// The packet-statistics segment (32 bytes) while attached, else null.
+volatile uint8_t* pkt_statistic_shm();
+
+// Localization: the interrupt descriptor to wait on while a request is
+// outstanding (-1 otherwise), and the handler of its event.
+int loc_irq_fd();
+void loc_handle_irq();
+
+// The time reference at the last accepted sample: TAI seconds and the
+// counter latched at that PPS; false while no reference is valid.
+bool time_reference(uint32_t* ref_tai_sec, uint32_t* latched_count);
+
+// Re-arms the downlink idle timer as a one-shot of 600 s.
+void arm_dl_idle_timer();
+
+}  // namespace crx
+
+extern "C" {
+int opalLoraChannelFromFreq(uint32_t freq_hz, int bw_code);
+float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+int ostra_wren_send(crx_tx_pkt_t* pkt);
+int crx_get_instcnt(uint8_t board, uint8_t chip, uint32_t* count);
+int set_tx_lo_freq(uint64_t hz);
+}

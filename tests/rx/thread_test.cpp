@@ -1,0 +1,154 @@
+// The receive thread against the simulated chips and their status lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <sys/time.h>
+
+#include "crx_hal/hooks.h"
+#include "crx_hal/rx_queue.h"
+#include "tests/support/radio_board.h"
+
+namespace crx::test {
+namespace {
+
+class RxThreadTest : public RadioBoardTest {
+ protected:
+  void SetUp() override {
+    RadioBoardTest::SetUp();
+    rxq::clear();
+    crx_reset_txrx_packet_statistics();
+    ASSERT_EQ(hooks::rx_queue_init(), 0);
+  }
+  void TearDown() override {
+    hooks::rx_thread_stop();
+    RadioBoardTest::TearDown();
+  }
+  // Waits up to `ms` for one more packet.
+  bool fetch_one(crx_rx_pkt_t* p, int ms = 1000) {
+    uint8_t nb = 0;
+    const struct timeval t = {ms / 1000, (ms % 1000) * 1000};
+    while (crx_fetch_v2(p, 1, &nb, &t) == 0)
+      if (nb == 1) return true;
+    return false;
+  }
+  std::vector<crx_rx_pkt_t> all_queued() {
+    std::vector<crx_rx_pkt_t> out(CRX_MAX_PKT_NB);
+    uint8_t nb = 0;
+    EXPECT_EQ(crx_fetch(0, out.data(), CRX_MAX_PKT_NB, &nb), 0);
+    out.resize(nb);
+    return out;
+  }
+};
+
+TEST_F(RxThreadTest, UplinkReachesFetchOnTheLineEdge) {
+  wire_rx_lines();
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_TRUE(sandbox().syslog_contains("HAL: rx thread running"));
+
+  std::vector<std::chrono::nanoseconds> latencies;
+  for (uint16_t i = 0; i < 5; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    port_->fifo[1].push_uplink(data_uplink(0x11, i, 4));
+    crx_rx_pkt_t p{};
+    ASSERT_TRUE(fetch_one(&p));
+    latencies.push_back(std::chrono::steady_clock::now() - t0);
+    EXPECT_EQ(p.if_chain, 14);
+    EXPECT_EQ(p.status, STAT_CRC_OK);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  EXPECT_LT(latencies[2], std::chrono::milliseconds(8)) << "woken by the edge, not the 10 ms poll";
+  EXPECT_FALSE(port_->fifo[1].not_empty());
+  counters c;
+  crx_get_packet_counters(&c);
+  EXPECT_EQ(c.uplink, 5u);
+  EXPECT_EQ(c.crc_ok, 5u);
+}
+
+TEST_F(RxThreadTest, DownlinksDuplicatesAndCrcErrorsInOnePoll) {
+  wire_rx_lines();
+  brd_cfg_priv.chan_freq[2][0] = brd_cfg_priv.chan_freq[0][0];
+  sim::Uplink heard_bad = data_uplink(0x22, 1, 0, 9, 5000);
+  heard_bad.crc_state = sim::Uplink::kCrcBad;
+  sim::Uplink heard_ok = data_uplink(0x22, 1, 0, 9, 5010);
+  sim::Uplink downlink = data_uplink(0x33, 1, 0);
+  downlink.payload[0] = 0x60;
+  port_->fifo[0].push_uplink(heard_bad);
+  port_->fifo[0].push_uplink(downlink);
+  port_->fifo[2].push_uplink(heard_ok);
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  crx_rx_pkt_t p{};
+  ASSERT_TRUE(fetch_one(&p));
+  EXPECT_EQ(p.status, STAT_CRC_OK);
+  EXPECT_EQ(p.if_chain, 20);
+  EXPECT_FALSE(fetch_one(&p, 100)) << "one packet of three frames";
+  counters c;
+  crx_get_packet_counters(&c);
+  EXPECT_EQ(c.uplink, 2u);
+  EXPECT_EQ(c.crc_err, 1u);
+  EXPECT_EQ(c.crc_ok, 2u);
+  EXPECT_EQ(port_->fifo[0].size(), 0u) << "the downlink was popped too";
+}
+
+TEST_F(RxThreadTest, BurstKeepsTheNewest127) {
+  wire_rx_lines();
+  for (uint32_t i = 0; i < 200; ++i) port_->fifo[0].push_uplink(data_uplink(1000 + i, 1, uint8_t(i % 8), 7, i * 100000));
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (port_->fifo[0].not_empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const auto queued = all_queued();
+  ASSERT_EQ(queued.size(), 127u);
+  EXPECT_EQ(queued.front().payload[1], uint8_t(1000 + 73));
+  EXPECT_EQ(queued.back().payload[1], uint8_t(1000 + 199));
+}
+
+TEST_F(RxThreadTest, FailingChipRaisesAndOthersStillArrive) {
+  wire_rx_lines();
+  port_->fail_fifo[1] = true;
+  port_->fifo[1].push_uplink(data_uplink(0x44, 1));
+  port_->fifo[3].push_uplink(data_uplink(0x55, 1));
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  crx_rx_pkt_t p{};
+  ASSERT_TRUE(fetch_one(&p));
+  EXPECT_EQ(p.if_chain / 10, 3);
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG/HAL: E R R O R Failed to fetch packets (error=1)"));
+  port_->fail_fifo[1] = false;
+  ASSERT_TRUE(fetch_one(&p)) << "the thread kept running";
+  EXPECT_EQ(p.if_chain / 10, 1);
+}
+
+TEST_F(RxThreadTest, StopJoinsAndClosesTheLines) {
+  wire_rx_lines();
+  const int before = sandbox().open_device_count();
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(sandbox().open_device_count(), before + 4) << "one handle per enabled chip";
+  EXPECT_EQ(hooks::rx_thread_start(), EBUSY);
+  const auto t0 = std::chrono::steady_clock::now();
+  hooks::rx_thread_stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+  EXPECT_EQ(sandbox().open_device_count(), before);
+  hooks::rx_thread_stop();
+  // A second run starts cleanly and packets left in the queue survive.
+  port_->fifo[0].push_uplink(data_uplink(0x66, 1));
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  crx_rx_pkt_t p{};
+  ASSERT_TRUE(fetch_one(&p));
+}
+
+TEST_F(RxThreadTest, LineThatWillNotOpenEndsTheThread) {
+  // Lines never exported: their value files do not exist.
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(sandbox().syslog_contains("thread_rx: Failed to open fd to gpio pin: 23")) << syslog_dump();
+  hooks::rx_thread_stop();
+}
+
+}  // namespace
+}  // namespace crx::test

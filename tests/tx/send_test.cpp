@@ -1,0 +1,234 @@
+// crx_send against the simulated chips' TX buffers and the FPGA.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "tests/support/checks.h"
+#include "tests/support/radio_board.h"
+
+namespace crx::test {
+namespace {
+
+using Trigger = sim::Transmission::Trigger;
+
+class SendTest : public RadioBoardTest {
+ protected:
+  void SetUp() override {
+    RadioBoardTest::SetUp();
+    sandbox().set_fast_clock(true);
+    crx_reset_txrx_packet_statistics();
+    port_->clear_accesses();
+  }
+  static crx_tx_pkt_t packet() {
+    crx_tx_pkt_t p;
+    crx_init_tx_pkt(&p);
+    p.freq_hz = 923300000;
+    p.rf_power = 20.0f;
+    p.modulation = MOD_LORA;
+    p.bandwidth = BW_500KHZ;
+    p.datarate = DR_LORA_SF10;
+    p.coderate = CR_LORA_4_5;
+    p.preamble = 8;
+    p.invert_pol = true;
+    p.size = 12;
+    for (int i = 0; i < 12; ++i) p.payload[i] = uint8_t(0xA0 + i);
+    return p;
+  }
+  // Chip accesses since the last clear.
+  size_t chip_accesses() const {
+    size_t n = 0;
+    for (const auto& a : port_->accesses()) n += a.target < 8 ? 1 : 0;
+    return n;
+  }
+  bool nothing_armed() const {
+    for (const auto& t : port_->tx)
+      if (t.last()) return false;
+    return true;
+  }
+  uint32_t downlinks() const {
+    uint32_t n = 0;
+    crx_get_downlink_pakets(&n);
+    return n;
+  }
+};
+
+TEST_F(SendTest, ImmediateOnEachChainAndCarrier) {
+  const std::pair<uint8_t, uint8_t> paths[] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
+  for (const auto& [chain, carrier] : paths) {
+    crx_tx_pkt_t p = packet();
+    p.rf_chain = chain;
+    p.carrier = carrier;
+    ASSERT_EQ(crx_send(0, &p), 0) << syslog_dump();
+    const uint8_t chip = crx_tx_path2chip(chain, carrier);
+    const auto t = port_->tx[chip].last();
+    ASSERT_TRUE(t) << int(chip);
+    EXPECT_EQ(t->trigger, Trigger::kImmediate);
+    EXPECT_NEAR(t->frequency_hz(p.freq_hz), 923300000.0, 1.0);
+    EXPECT_EQ(t->sf, 10);
+    EXPECT_EQ(t->bandwidth_hz(), 500000u);
+    EXPECT_TRUE(t->invert_iq);
+    EXPECT_EQ(t->payload, std::vector<uint8_t>(p.payload, p.payload + 12));
+  }
+  EXPECT_EQ(downlinks(), 4u);
+  // The FPGA: a 500 kHz bandwidth on both chains and an IF word per path.
+  EXPECT_EQ(port_->peek(8, 0xFF, 1176, 1)[0] & 3, 0);
+  for (uint16_t address : {59, 61, 1162, 1164}) {
+    const auto w = port_->peek(8, 0xFF, address, 2);
+    const int16_t word = int16_t(uint16_t(w[0] | w[1] << 8) << 1) >> 1;
+    EXPECT_EQ(word, 2150) << address << ": (925.4 - 923.3) MHz at 1024 steps per MHz";
+  }
+}
+
+TEST_F(SendTest, TimedTriggers) {
+  crx_tx_pkt_t p = packet();
+  p.tx_mode = TX_TIMESTAMPED;
+  p.count_us = 5000000;
+  ASSERT_EQ(crx_send(0, &p), 0);
+  auto t = port_->tx[0].last();
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->trigger, Trigger::kTimestamped);
+  EXPECT_EQ(t->trigger_count, 5000000u - 1500 - 88);
+  // The chip's status follows its counter: scheduled, emitting, free.
+  port_->tx[0].set_airtime_us(20000);
+  EXPECT_EQ(port_->tx[0].status(4000000), sim::TxBufferModel::kScheduled);
+  EXPECT_EQ(port_->tx[0].status(t->trigger_count + 5), sim::TxBufferModel::kEmitting);
+  EXPECT_EQ(port_->tx[0].status(t->trigger_count + 30000), sim::TxBufferModel::kFree);
+
+  p.tx_mode = TX_ON_GPS;
+  p.rf_chain = 1;
+  ASSERT_EQ(crx_send(0, &p), 0);
+  t = port_->tx[2].last();
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->trigger, Trigger::kOnPps);
+  EXPECT_EQ(t->trigger_count, 5000000u - 1500 + 88);
+  EXPECT_EQ(t->start_delay_us, 1500 - 88);
+  EXPECT_EQ(port_->tx[2].status(9000000), sim::TxBufferModel::kScheduled);
+  port_->tx[2].pps(9000001);
+  EXPECT_EQ(port_->tx[2].status(9000002), sim::TxBufferModel::kEmitting);
+  EXPECT_EQ(downlinks(), 2u);
+}
+
+TEST_F(SendTest, TooLateWritesTheBufferButArmsNothing) {
+  crx_tx_pkt_t p = packet();
+  p.tx_mode = TX_TIMESTAMPED;
+  p.count_us = 1500;  // the counter reads 0 here: no lead left
+  EXPECT_FAILS_WITH(crx_send(0, &p), ERR_TOO_LATE);
+  EXPECT_TRUE(nothing_armed());
+  EXPECT_GT(chip_accesses(), 0u);
+  EXPECT_TRUE(sandbox().syslog_contains("it is already too late to send this packet(0us), time: 0"));
+  EXPECT_EQ(downlinks(), 0u);
+}
+
+TEST_F(SendTest, RefusalsArmNothing) {
+  struct Case {
+    const char* what;
+    std::function<void(crx_tx_pkt_t&)> change;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"below the band", [](auto& p) { p.freq_hz = 922999999; }, ERR_FREQ_OUT_OF_BAND},
+      {"above the band", [](auto& p) { p.freq_hz = 928000001; }, ERR_FREQ_OUT_OF_BAND},
+      {"no such chain", [](auto& p) { p.rf_chain = 2; }, ERR_BAD_RFCHAIN_NB},
+      {"coding rate", [](auto& p) { p.coderate = 7; }, ERR_BAD_BITRATE},
+      {"spreading factor", [](auto& p) { p.datarate = DR_LORA_MULTI; }, ERR_BAD_SF},
+      {"bandwidth", [](auto& p) { p.bandwidth = BW_62K5HZ; }, ERR_BAD_BW},
+      {"modulation", [](auto& p) { p.modulation = 0; }, ERR_BAD_MODULATION},
+      {"FSK bit rate", [](auto& p) { p.modulation = MOD_FSK, p.datarate = 0; }, ERR_BAD_BITRATE},
+      {"FSK too long", [](auto& p) { p.modulation = MOD_FSK, p.datarate = 50000, p.size = 255; }, ERR_UNSPECIFIED},
+      {"mode", [](auto& p) { p.tx_mode = 3; }, ERR_BAD_TX_MODE},
+  };
+  for (const Case& c : cases) {
+    crx_tx_pkt_t p = packet();
+    c.change(p);
+    EXPECT_FAILS_WITH(crx_send(0, &p), c.code);
+    EXPECT_EQ(chip_accesses(), 0u) << c.what;
+  }
+  crx_tx_pkt_t p = packet();
+  EXPECT_FAILS_WITH(crx_send(1, &p), ERR_BAD_BOARD_NB);
+  EXPECT_FAILS_WITH(crx_send(0, nullptr), ERR_NULL_PTR);
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send E R R O R  p = NULL"));
+  brd_cfg_priv.running = false;
+  EXPECT_FAILS_WITH(crx_send(0, &p), ERR_WRONG_STATE);
+  EXPECT_TRUE(nothing_armed());
+  EXPECT_EQ(downlinks(), 0u);
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send E R R O R  OUT of Band freq = 922999999"));
+  EXPECT_TRUE(sandbox().syslog_contains("             Acceptable range is 923000000 to 928000000"));
+  // The bounds themselves are in the band.
+  brd_cfg_priv.running = true;
+  for (uint32_t f : {923000000u, 928000000u}) {
+    p.freq_hz = f;
+    EXPECT_EQ(crx_send(0, &p), 0) << f;
+  }
+}
+
+TEST_F(SendTest, SplitBandBoardsRefuseTheWrongChain) {
+  board_type = CRX_BOARD_CALDER_CONDOR;
+  region_limits.tx_min = 860000000;
+  crx_tx_pkt_t p = packet();
+  p.freq_hz = 868000000;
+  p.rf_chain = 0;
+  crx_errno = 1234;
+  EXPECT_EQ(crx_send(0, &p), 61);
+  EXPECT_EQ(crx_errno, 1234);
+  EXPECT_TRUE(nothing_armed());
+  p.freq_hz = 915000000;
+  EXPECT_EQ(crx_send(0, &p), 0);
+  p.freq_hz = 900000000;
+  for (uint8_t chain : {0, 1}) {
+    p.rf_chain = chain;
+    EXPECT_EQ(crx_send(0, &p), 0) << "exactly at the split, chain " << int(chain);
+  }
+  board_type = CRX_BOARD_PLOVER;
+  p.freq_hz = 925000000;
+  p.rf_chain = 1;
+  EXPECT_EQ(crx_send(0, &p), 61);
+  p.freq_hz = 915000000;
+  EXPECT_EQ(crx_send(0, &p), 0);
+}
+
+TEST_F(SendTest, ListenBeforeTalk) {
+  brd_cfg_priv.lbt.enabled = 1;
+  brd_cfg_priv.lbt.count = 1;
+  brd_cfg_priv.lbt.entries[0] = {27, 923000000, 928000000, 400, 5000, -80};
+  auto hold = [&](uint32_t v) {
+    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    port_->poke(8, 0xFF, 1172, b);
+  };
+  struct Case {
+    uint32_t hold;
+    int result;
+  };
+  // Level = 10 log10(hold / 2^32) dB, truncated; busy at the threshold and above.
+  const Case cases[] = {{42, 62}, {43, 62}, {1000, 62}, {30, 0}, {0, 0}};
+  for (const Case& c : cases) {
+    hold(c.hold);
+    crx_tx_pkt_t p = packet();
+    crx_errno = 0;
+    EXPECT_EQ(crx_send(0, &p), c.result) << c.hold;
+    EXPECT_EQ(crx_errno, 0);
+  }
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send reading dbfs2dbmOffsets"));
+  hold(0);
+  crx_tx_pkt_t slow = packet();
+  slow.datarate = DR_LORA_SF12;
+  slow.bandwidth = BW_125KHZ;
+  slow.size = 200;
+  EXPECT_EQ(crx_send(0, &slow), 63);
+  crx_tx_pkt_t loud = packet();
+  loud.rf_power = 30.0f;
+  EXPECT_EQ(crx_send(0, &loud), 64);
+  EXPECT_EQ(downlinks(), 2u);
+}
+
+TEST(TxPaths, ChipOfChainAndCarrier) {
+  EXPECT_EQ(crx_tx_path2chip(0, 0), 0);
+  EXPECT_EQ(crx_tx_path2chip(0, 1), 1);
+  EXPECT_EQ(crx_tx_path2chip(1, 0), 2);
+  EXPECT_EQ(crx_tx_path2chip(1, 1), 3);
+  EXPECT_EQ(crx_tx_path2chip(1, 7), 2);
+  EXPECT_EQ(crx_tx_path2chip(2, 0), 0);
+}
+
+}  // namespace
+}  // namespace crx::test
