@@ -146,7 +146,7 @@ extern "C" int crx_fetch_v2(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, con
       deadline.tv_sec += 1;
       deadline.tv_nsec -= 1000000000;
     }
-    do rc = os::sem_timedwait(&q.sem, deadline);
+    do rc = os::sem_wait_until(&q.sem, deadline);
     while (rc < 0 && errno == EINTR);
     if (rc < 0 && errno == ETIMEDOUT) return fail(ERR_FETCH_TIMEOUT);
     if (rc < 0 && errno == EINVAL) {

@@ -120,7 +120,7 @@ inline struct timespec realtime() { return backend().realtime(); }
 inline struct timespec monotonic() { return backend().monotonic(); }
 inline int sleep(const struct timespec& req, struct timespec* rem) { return backend().sleep(req, rem); }
 inline int poll(struct pollfd* fds, nfds_t n, int timeout_ms) { return backend().poll(fds, n, timeout_ms); }
-inline int sem_timedwait(sem_t* sem, const struct timespec& deadline) {
+inline int sem_wait_until(sem_t* sem, const struct timespec& deadline) {
   return backend().sem_timedwait(sem, deadline);
 }
 
