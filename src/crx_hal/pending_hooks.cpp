@@ -6,10 +6,6 @@
 
 extern "C" {
 
-// Fault memory (health).
-[[gnu::weak]] int crx_update_fault_status(uint16_t, uint8_t) { return 0; }
-[[gnu::weak]] int raise_fault_alarms(int) { return 0; }
-
 // AD9361 transceiver (tx power and transceiver driver).
 [[gnu::weak]] int ad9361_start(uint8_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t, uint32_t) { return 0; }
 [[gnu::weak]] int ad9361_stop(void) { return 0; }
@@ -26,12 +22,7 @@ namespace crx::hooks {
 [[gnu::weak]] void temperature_job() {}
 [[gnu::weak]] void gps_lock_check() {}
 [[gnu::weak]] void time_ref_reset() {}
-[[gnu::weak]] int create_pkt_statistic_shm() { return 0; }
-[[gnu::weak]] void do_packet_history() {}
 [[gnu::weak]] int loc_init(uint8_t) { return 0; }
 [[gnu::weak]] void loc_deinit(uint8_t) {}
-[[gnu::weak]] int rx_queue_init() { return 0; }
-[[gnu::weak]] int rx_thread_start() { return 0; }
-[[gnu::weak]] void rx_thread_stop() {}
 
 }  // namespace crx::hooks

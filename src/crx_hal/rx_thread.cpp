@@ -24,6 +24,7 @@
 #include "crx_hal/rxtx_deps.h"
 #include "device/gpio.h"
 #include "errors.h"
+#include "health/pkt_stats.h"
 #include "log.h"
 #include "platform/os.h"
 
@@ -113,16 +114,15 @@ class Receiver {
     for (size_t i = 0; i < batch_.n; ++i) rxq::push(batch_.e[i].pkt);
   }
 
-  // Another process asks for a reset by writing 255 into the segment's
-  // first byte; the copy writes the control word back as 0.
+  // Another process asks for a reset through the segment; the counters
+  // then start again from zero.
   static void publish_counters() {
-    volatile uint8_t* seg = pkt_statistic_shm();
-    if (!seg) return;
-    if (seg[0] > 254) crx_reset_txrx_packet_statistics();
     counters c;
     crx_get_packet_counters(&c);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&c);
-    for (size_t i = 0; i < sizeof c; ++i) seg[i] = bytes[i];
+    uint32_t words[health::kPktStatWords];
+    static_assert(sizeof words == sizeof c);
+    std::memcpy(words, &c, sizeof words);
+    if (health::publish_packet_counters(words)) crx_reset_txrx_packet_statistics();
   }
 
   const std::atomic<bool>& stop_;

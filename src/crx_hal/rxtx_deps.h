@@ -14,9 +14,6 @@ void save_per_sf_stat(const crx_rx_pkt_t* pkt);
 
 namespace crx {
 
-// The packet-statistics segment (32 bytes) while attached, else null.
-volatile uint8_t* pkt_statistic_shm();
-
 // Localization: the interrupt descriptor to wait on while a request is
 // outstanding (-1 otherwise), and the handler of its event.
 int loc_irq_fd();
