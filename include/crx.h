@@ -1090,11 +1090,103 @@ CRX_API int crx_mc_collision_check(const crx_tx_pkt_t *a, const crx_tx_pkt_t *b,
 CRX_API int crx_cg_init(void);
 CRX_API int crx_cg_close(void);
 
+/* One meter frame as crx_cg_fetch delivers it (24 bytes). */
+typedef struct crx_cg_pkt_s {
+  uint8_t valid;        /* 1 when a frame was delivered */
+  uint8_t type;         /* 0 SCM, 1 SCM+ */
+  uint8_t chan;         /* receiving channel, 0 to 63 */
+  uint8_t nb_err;       /* bit errors corrected (SCM, 0 to 2) */
+  uint32_t timestamp;   /* the four bytes after the frame, MSB first */
+  uint8_t ert_type;     /* SCM: ERT type (4 bits); SCM+: endpoint type */
+  uint32_t id;          /* meter (endpoint) id */
+  uint32_t consumption; /* SCM: 24 bits; SCM+: 32 bits */
+  uint16_t tamper;      /* SCM: physical (bits 7-6) and encoder (bits 1-0)
+                           tamper flags; SCM+: the 16 tamper bits */
+} crx_cg_pkt_t;
+
+/* Polls the FPGA for one frame: 0 when nothing failed (valid tells whether
+   a frame came), -1 otherwise (a frame failing its check is dropped). */
+CRX_API int crx_cg_fetch(crx_cg_pkt_t *pkt);
+
+/* Binary BCH codec over GF(2^m), m from 5 to 15, correcting t errors
+   (t * m below 2^m - 1). prim_poly 0 selects the default primitive
+   polynomial for m. A codeword is the data followed by the parity; bytes go
+   most significant bit first, and the parity fills its bytes from the most
+   significant bit (bch_parity_bits bits, at most m * t). One codec serves
+   one thread at a time.
+   Byte calls: an error location is 8 * byte + bit (bit 0 the least
+   significant); locations from 8 * len on are parity bits, counted the same
+   way from the first parity byte. Bit-string calls take one bit per byte
+   (non-zero is 1); a location is the index in the data string, or nbits +
+   the index in the parity string. The location buffer holds t entries.
+   Decoding returns the number of errors, BCH_ERR_UNCORRECTABLE, or
+   BCH_ERR_ARGS for a null pointer or a codeword longer than 2^m - 1 bits. */
+typedef struct crx_bch_s crx_bch_t;
+#define BCH_ERR_UNCORRECTABLE (-1)
+#define BCH_ERR_ARGS (-2)
+CRX_API crx_bch_t *init_bch(int m, int t, unsigned int prim_poly);
+CRX_API void free_bch(crx_bch_t *bch);
+CRX_API int bch_parity_bits(const crx_bch_t *bch);
+/* Parity of len data bytes into (bch_parity_bits + 7) / 8 bytes: 0 or -1. */
+CRX_API int encode_bch(crx_bch_t *bch, const uint8_t *data, unsigned int len, uint8_t *parity);
+CRX_API int encodebits_bch(crx_bch_t *bch, const uint8_t *bits, unsigned int nbits, uint8_t *parity_bits);
+CRX_API int decode_bch(crx_bch_t *bch, const uint8_t *data, unsigned int len, const uint8_t *parity,
+                       unsigned int *errloc);
+CRX_API int decodebits_bch(crx_bch_t *bch, const uint8_t *bits, unsigned int nbits,
+                           const uint8_t *parity_bits, unsigned int *errloc);
+/* Flip the located data bits (locations in the parity are left alone);
+   at most t locations are read. */
+CRX_API void correct_bch(crx_bch_t *bch, uint8_t *data, unsigned int len, const unsigned int *errloc,
+                         int nerr);
+CRX_API void correctbits_bch(crx_bch_t *bch, uint8_t *bits, unsigned int nbits, const unsigned int *errloc,
+                             int nerr);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* Meter-reading receivers: AMR FSK and RF v3                               */
 /* ======================================================================== */
+
+/* Complete only where the application includes <time.h> with POSIX
+   definitions; the declarations below need no more than the name. */
+struct timespec;
+
+/* The OPAL board's LoRa channel number nearest to freq_hz in the plan of
+   bandwidth code 1 (500 kHz) or 3 (125 kHz); -1 for another code. */
+CRX_API int opalLoraChannelFromFreq(uint32_t freq_hz, int bw_code);
+
+/* CRC-16 of RF v3 messages: the Modbus CRC with its two bytes swapped
+   ("123456789" gives 0x374B). A message stores the low byte of the result
+   first. A null buffer or zero length returns the start value. */
+CRX_API uint16_t crc16Calculate(const uint8_t *data, uint32_t length);
+CRX_API uint16_t crc16CalculatePartial(const uint8_t *data, uint32_t length, uint16_t start);
+
+/* One AMR frame from the FPGA's FSK receivers. */
+typedef struct amr_fsk_pkt_s {
+  uint32_t freq_hz;
+  uint32_t rssi;     /* tenths of dB */
+  uint8_t length;
+  uint8_t data[255];
+} amr_fsk_pkt_t;
+
+/* 1 a frame was read, 0 none waiting, -1 error or null record. */
+CRX_API int amr_fsk_fetch(amr_fsk_pkt_t *out);
+
+/* RF v3 messaging. Channels index the 102-entry RF v3 plan (50 and 51 are
+   empty). Receive buffers: *len holds the buffer's size on entry and the
+   message length (0xC4 first, CRC excluded) on return; a message is copied
+   only when it fits (it needs its FIFO length plus one byte). */
+CRX_API int rfv3_fsk_tx_msg(uint32_t channel, uint8_t size, uint32_t start, const uint8_t *data,
+                            uint32_t preamble);
+CRX_API int rfv3_startScan(uint32_t scan_time, uint16_t preamble_bits);
+CRX_API int rfv3_readScan(uint32_t *channel, uint8_t *buf, uint32_t *len, int32_t *rssi,
+                          struct timespec *when);
+CRX_API int rfv3_stopScan(void);
+CRX_API int rfv3_fsk_rx_msg(uint32_t channel, uint32_t data_rate, uint8_t *buf, uint32_t *len,
+                            uint32_t timeout_ms);
+/* Wall-clock time of the last scan start, and the RF v3 CRC failures. */
+extern CRX_API struct timespec scanStartTime;
+extern CRX_API int crcFailCount;
 
 /* (end of section) */
 

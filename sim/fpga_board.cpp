@@ -51,6 +51,7 @@ FpgaBoardPort::FpgaBoardPort(int chips) : chips_(chips < 0 ? 0 : chips > kMaxChi
 
 void FpgaBoardPort::restore_defaults() {
   regs_.assign(kSpace, 0);
+  for (auto& a : blocks_) a.block->reset();
   tx_queue_.clear();
   rx_queue_.clear();
   busy_left_ = 0;
@@ -64,12 +65,28 @@ void FpgaBoardPort::set_bridge_busy_reads(int reads) {
   std::lock_guard lock(mutex_);
   busy_reads_ = reads;
 }
+bool FpgaBoardPort::attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block) {
+  std::lock_guard lock(mutex_);
+  if (!block || count == 0) return false;
+  for (const auto& a : blocks_)
+    if (first < a.first + a.count && a.first < first + count) return false;
+  blocks_.push_back({first, count, std::move(block)});
+  return true;
+}
+
+FpgaBlock* FpgaBoardPort::block_at(uint16_t address) const {
+  for (const auto& a : blocks_)
+    if (address >= a.first && address - a.first < a.count) return a.block.get();
+  return nullptr;
+}
+
 int FpgaBoardPort::soft_reset_count() const {
   std::lock_guard lock(mutex_);
   return resets_;
 }
 
 uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
+  if (FpgaBlock* block = block_at(address)) return block->read(address);
   switch (address) {
     case kVersionReg:
       return version_;
@@ -95,6 +112,7 @@ uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
 }
 
 void FpgaBoardPort::fpga_store(uint16_t address, uint8_t value) {
+  if (FpgaBlock* block = block_at(address)) return block->write(address, value);
   switch (address) {
     case kControl:
       if (value & 0x80) {
@@ -133,7 +151,11 @@ void FpgaBoardPort::fpga_store(uint16_t address, uint8_t value) {
 }
 
 // The buffers are queues: a burst on them stays on the address.
-static uint16_t next_address(uint16_t a) { return a == kBridgeTx || a == kBridgeRx ? a : uint16_t(a + 1); }
+uint16_t FpgaBoardPort::next_address(uint16_t a) const {
+  if (a == kBridgeTx || a == kBridgeRx) return a;
+  if (const FpgaBlock* block = block_at(a); block && block->fifo(a)) return a;
+  return uint16_t(a + 1);
+}
 
 // The port's driver runs one transfer at a time, so a page selection and
 // the access after it are never split by another descriptor's transfer.

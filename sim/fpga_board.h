@@ -18,7 +18,8 @@
 // chains (0x80-0x8F chain 0 and 0x47A-0x489 chain 1, one 13-bit word per
 // slot, slot 7 first), the chip-enable mask 0x106, the RX radio mux 0x478
 // and the 2x4-grouping bits 0x479.
-// Any other address up to 0x8000 is a plain byte.
+// Any other address up to 0x8000 is a plain byte, unless a block model has
+// been attached to it (see FpgaBlock).
 //
 // Chips: a positioned access with a page byte other than 0xFF selects that
 // page on the chip first. Targets at or above the populated count answer
@@ -40,6 +41,21 @@
 
 namespace crx::sim {
 
+// A model of one functional block of the FPGA that answers a range of its
+// byte addresses itself (meter receivers, transceivers ...). The port calls
+// it under its own lock, one byte at a time, so a block never calls back
+// into the port.
+class FpgaBlock {
+ public:
+  virtual ~FpgaBlock() = default;
+  virtual uint8_t read(uint16_t address) = 0;
+  virtual void write(uint16_t address, uint8_t value) = 0;
+  // True for a FIFO port: a burst on it stays on the address.
+  virtual bool fifo(uint16_t address) const { return false; }
+  // The FPGA's soft reset.
+  virtual void reset() {}
+};
+
 class FpgaBoardPort : public FpgaPortDevice {
  public:
   static constexpr int kMaxChips = 8;
@@ -58,6 +74,10 @@ class FpgaBoardPort : public FpgaPortDevice {
   // bridge busy for ever. 1 by default.
   void set_bridge_busy_reads(int reads);
   int soft_reset_count() const;
+
+  // Hands the addresses first .. first + count - 1 to a block model. Ranges
+  // must not overlap (a later overlapping range is ignored: false).
+  bool attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block);
 
   // Scenario and inspection of the FPGA's own registers and of the chips
   // (target 0-7, page 0xFF for the current page), without side effects.
@@ -103,6 +123,13 @@ class FpgaBoardPort : public FpgaPortDevice {
   uint8_t fpga_load(uint16_t address);
   void fpga_store(uint16_t address, uint8_t value);
   void restore_defaults();
+  struct Attached {
+    uint16_t first;
+    uint16_t count;
+    std::shared_ptr<FpgaBlock> block;
+  };
+  FpgaBlock* block_at(uint16_t address) const;
+  uint16_t next_address(uint16_t address) const;
 
   const int chips_;
   std::array<std::unique_ptr<Sx1301Chip>, kMaxChips> chip_;
@@ -126,6 +153,7 @@ class FpgaBoardPort : public FpgaPortDevice {
 
   mutable std::mutex release_mutex_;  // guards releases_ (appended from chip hooks)
   std::vector<std::pair<int, int>> releases_;
+  std::vector<Attached> blocks_;
 };
 
 }  // namespace crx::sim

@@ -468,18 +468,4 @@ int Sandbox::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
   }
 }
 
-int Sandbox::sem_timedwait(sem_t* sem, const struct timespec& deadline) {
-  // The deadline is on the sandbox's (possibly advanced) clock; the wait
-  // runs on the host's.
-  int64_t shift;
-  {
-    std::lock_guard lock(mutex_);
-    shift = clock_shift_ns_;
-  }
-  if (deadline.tv_nsec < 0 || deadline.tv_nsec >= 1000000000) return os::Backend::sem_timedwait(sem, deadline);
-  const int64_t ns = to_ns(deadline) - shift;
-  const struct timespec host = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  return os::Backend::sem_timedwait(sem, host);
-}
-
 }  // namespace crx::sim

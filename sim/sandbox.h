@@ -151,7 +151,6 @@ class Sandbox : public os::Backend {
   struct timespec monotonic() override;
   int sleep(const struct timespec& request, struct timespec* remain) override;
   int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
-  int sem_timedwait(sem_t* sem, const struct timespec& deadline) override;
 
  private:
   std::shared_ptr<Handle> handle(int fd) const;

@@ -1,7 +1,6 @@
 // Temporary stand-ins for functions of modules that are being written on
-// other branches (fault memory, packet statistics, start and its timers,
-// time reference, transmit power, localization, Wren send,
-// channel plan). Each is weak, so the real definition replaces it at link
+// other branches (start and its timers, time reference, transmit power,
+// localization, Wren send). Each is weak, so the real definition replaces it at link
 // time; this file is deleted when those modules are merged.
 #include "crx_hal/hooks.h"
 #include "crx_hal/rxtx_deps.h"
@@ -10,15 +9,22 @@
 
 extern "C" {
 [[gnu::weak]] int crx_set_tx_power(uint8_t, uint8_t, uint8_t, float) { return 0; }
-CRX_PENDING int opalLoraChannelFromFreq(uint32_t, int) { return -1; }
 CRX_PENDING float ostra_wren_calc_rssi(uint8_t, uint8_t raw_rssi) { return float(raw_rssi); }
 CRX_PENDING int ostra_wren_send(crx_tx_pkt_t*) { return -1; }
+CRX_PENDING int crx_get_instcnt(uint8_t, uint8_t, uint32_t* count) {
+  if (count) *count = 0;
+  return 0;
+}
 CRX_PENDING int set_tx_lo_freq(uint64_t) { return 0; }
 }
-
 
 namespace crx {
 CRX_PENDING int loc_irq_fd() { return -1; }
 CRX_PENDING void loc_handle_irq() {}
 CRX_PENDING bool time_reference(uint32_t*, uint32_t*) { return false; }
+CRX_PENDING void arm_dl_idle_timer() {}
 }  // namespace crx
+
+namespace crx::hooks {
+CRX_PENDING bool diversity() { return false; }
+}  // namespace crx::hooks

@@ -28,7 +28,7 @@ struct Queue {
   // One post per packet queued; a wake-up may find the packets already
   // taken by another consumer.
   sem_t sem;
-  Queue() { ::sem_init(&sem, 0, 0); }
+  Queue() { os::sem_init(&sem, 0, 0); }
   size_t count() const { return size_t((wr - rd) % kSlots); }
 };
 
@@ -51,7 +51,7 @@ void push(const crx_rx_pkt_t& pkt) {
     overwrote = q.wr == q.rd;
     if (overwrote) q.rd = uint16_t((q.rd + 1) % kSlots);
   }
-  if (!overwrote) ::sem_post(&q.sem);
+  if (!overwrote) os::sem_post(&q.sem);
 }
 
 size_t pop(crx_rx_pkt_t* out, size_t max) {
@@ -139,17 +139,15 @@ extern "C" int crx_fetch_v2(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, con
     do rc = ::sem_wait(&q.sem);
     while (rc < 0 && errno == EINTR);
   } else {
-    struct timespec deadline = os::realtime();
-    deadline.tv_sec += timeout->tv_sec;
-    deadline.tv_nsec += long(timeout->tv_usec) * 1000;
-    if (deadline.tv_nsec >= 1000000000) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000;
-    }
-    do rc = os::sem_wait_until(&q.sem, deadline);
-    while (rc < 0 && errno == EINTR);
+    // The wait runs on the monotonic clock, so a step of the wall clock
+    // neither stretches nor cuts it; the wall-clock deadline is for the log.
+    const struct timespec wait = {timeout->tv_sec, long(timeout->tv_usec) * 1000};
+    rc = os::sem_timedwait(&q.sem, wait);
     if (rc < 0 && errno == ETIMEDOUT) return fail(ERR_FETCH_TIMEOUT);
     if (rc < 0 && errno == EINVAL) {
+      struct timespec deadline = os::realtime();
+      deadline.tv_sec += wait.tv_sec;
+      deadline.tv_nsec += wait.tv_nsec;
       log_line("%s: sem: %d %d, time: %d %d", __func__, int(deadline.tv_sec), int(deadline.tv_nsec),
                int(timeout->tv_sec), int(timeout->tv_usec));
       return -1;

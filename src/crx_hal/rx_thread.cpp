@@ -115,7 +115,7 @@ class Receiver {
   }
 
   // Another process asks for a reset through the segment; the counters
-  // then start again from zero.
+  // then start again from 0 here too.
   static void publish_counters() {
     counters c;
     crx_get_packet_counters(&c);

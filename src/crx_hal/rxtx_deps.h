@@ -1,16 +1,12 @@
 // What the receive and transmit paths call in modules that live elsewhere:
-// packet statistics, localization, the Wren driver, the US channel plan of
-// the meter receivers, and the time reference.
+// localization, the Wren driver, the time reference and start's downlink
+// idle timer.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
 #include "crx.h"
-
-// Packet statistics: count one received packet per channel and per SF.
-void save_per_chan_stat(const crx_rx_pkt_t* pkt);
-void save_per_sf_stat(const crx_rx_pkt_t* pkt);
 
 namespace crx {
 
@@ -29,7 +25,6 @@ void arm_dl_idle_timer();
 }  // namespace crx
 
 extern "C" {
-int opalLoraChannelFromFreq(uint32_t freq_hz, int bw_code);
 float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
 int ostra_wren_send(crx_tx_pkt_t* pkt);
 int crx_get_instcnt(uint8_t board, uint8_t chip, uint32_t* count);

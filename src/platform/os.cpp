@@ -71,7 +71,6 @@ int Backend::sleep(const struct timespec& request, struct timespec* remain) {
 }
 
 int Backend::poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
-int Backend::sem_timedwait(sem_t* sem, const struct timespec& deadline) { return ::sem_timedwait(sem, &deadline); }
 
 int shmget(key_t key, size_t size, int flags) { return ::shmget(ipc_key(key), size, flags); }
 void* shmat(int id, const void* addr, int flags) { return ::shmat(id, addr, flags); }

@@ -66,11 +66,8 @@ class Backend {
   virtual struct timespec monotonic();
   virtual int sleep(const struct timespec& request, struct timespec* remain);
 
-  // Waits: poll semantics on descriptors (timeout in ms, -1 for none), and a
-  // semaphore wait until a deadline on the realtime() scale (sem_timedwait
-  // semantics: 0, or -1 with errno set).
+  // Waits on descriptors: poll semantics (timeout in ms, -1 for none).
   virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms);
-  virtual int sem_timedwait(sem_t* sem, const struct timespec& deadline);
 };
 
 // The backend in use. Never null: the C library backend until another is
@@ -120,8 +117,6 @@ inline struct timespec realtime() { return backend().realtime(); }
 inline struct timespec monotonic() { return backend().monotonic(); }
 inline int sleep(const struct timespec& req, struct timespec* rem) { return backend().sleep(req, rem); }
 inline int poll(struct pollfd* fds, nfds_t n, int timeout_ms) { return backend().poll(fds, n, timeout_ms); }
-inline int sem_wait_until(sem_t* sem, const struct timespec& deadline) {
-  return backend().sem_timedwait(sem, deadline);
-}
+
 
 }  // namespace crx::os

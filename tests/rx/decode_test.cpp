@@ -18,16 +18,7 @@ using rx::Decoded;
 
 class DecodeTest : public RadioBoardTest {
  protected:
-  // The head entry of a FIFO holding `u`, decoded as chip `chip`'s.
-  Decoded decode(const sim::Uplink& u, rx::RxEntry* out, uint8_t chip = 0) {
-    sim::RxFifoModel fifo;
-    fifo.push_uplink(u);
-    const auto status_bytes = fifo.status();
-    const rx::FifoStatus status = rx::parse_fifo_status(status_bytes);
-    std::vector<uint8_t> data(status.size + rx::kMetadataBytes);
-    fifo.read_data(data);
-    return rx::decode_packet(chip, status, data, out);
-  }
+  Decoded decode(const sim::Uplink& u, rx::RxEntry* out, uint8_t chip = 0) { return decode_uplink(u, chip, out); }
   rx::RxEntry decoded(const sim::Uplink& u, uint8_t chip = 0) {
     rx::RxEntry e{};
     EXPECT_EQ(decode(u, &e, chip), Decoded::kPacket);
@@ -86,6 +77,17 @@ TEST_F(DecodeTest, ChannelKindsAndLogicalNumbers) {
   EXPECT_EQ(f.sig.chan, 72);
   EXPECT_EQ(f.pkt.count_us, fsk.count_us);  // no correction for FSK
   EXPECT_FLOAT_EQ(f.sig.rssi, -71.0f);
+}
+
+TEST_F(DecodeTest, OpalFullBandUsesItsChannelPlan) {
+  board_type = CRX_BOARD_OPAL;
+  brd_cfg_priv.freq_band = FREQ_BAND_US_FULL_ISM;
+  brd_cfg_priv.chan_freq[0][8] = 914400000;
+  brd_cfg_priv.chan_freq[0][1] = 923000000;
+  EXPECT_EQ(decoded(data_uplink(1, 1, 8)).sig.chan, 176);
+  EXPECT_EQ(decoded(data_uplink(1, 1, 1)).sig.chan, 141);
+  brd_cfg_priv.freq_band = FREQ_BAND_US915;
+  EXPECT_EQ(decoded(data_uplink(1, 1, 1)).sig.chan, uint8_t((923000000u - 902300000u) / 200000u));
 }
 
 TEST_F(DecodeTest, CrcStates) {

@@ -15,14 +15,8 @@ class DedupTest : public RadioBoardTest {
  protected:
   // An uplink as chip `chip` decodes it.
   static rx::RxEntry heard(const sim::Uplink& u, uint8_t chip) {
-    sim::RxFifoModel fifo;
-    fifo.push_uplink(u);
-    const auto status_bytes = fifo.status();
-    const rx::FifoStatus status = rx::parse_fifo_status(status_bytes);
-    std::vector<uint8_t> data(status.size + rx::kMetadataBytes);
-    fifo.read_data(data);
     rx::RxEntry e{};
-    EXPECT_EQ(rx::decode_packet(chip, status, data, &e), rx::Decoded::kPacket);
+    EXPECT_EQ(decode_uplink(u, chip, &e), rx::Decoded::kPacket);
     return e;
   }
   static sim::Uplink copy(uint32_t dev, uint16_t fcnt, uint32_t count, uint8_t crc, float snr, uint8_t chan = 2) {

@@ -118,6 +118,7 @@ TEST_F(RxThreadTest, FailingChipRaisesAndOthersStillArrive) {
   ASSERT_TRUE(fetch_one(&p));
   EXPECT_EQ(p.if_chain / 10, 3);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG/HAL: E R R O R Failed to fetch packets (error=1)"));
+  EXPECT_EQ(crx_get_fault_status(2), 1) << "code 56 raised";
   port_->fail_fifo[1] = false;
   ASSERT_TRUE(fetch_one(&p)) << "the thread kept running";
   EXPECT_EQ(p.if_chain / 10, 1);

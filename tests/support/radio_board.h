@@ -12,6 +12,7 @@
 
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
+#include "crx_hal/rx_decode.h"
 #include "sim/boards.h"
 #include "sim/gpio.h"
 #include "sim/rx_fifo.h"
@@ -131,6 +132,17 @@ class RadioBoardTest : public sim::SandboxTest {
     u.count_us = count;
     u.crc = 0xBEEF;
     return u;
+  }
+
+  // The head entry of a FIFO holding `u`, decoded as chip `chip`'s.
+  static rx::Decoded decode_uplink(const sim::Uplink& u, uint8_t chip, rx::RxEntry* out) {
+    sim::RxFifoModel fifo;
+    fifo.push_uplink(u);
+    const auto status_bytes = fifo.status();
+    const rx::FifoStatus status = rx::parse_fifo_status(status_bytes);
+    std::vector<uint8_t> data(status.size + rx::kMetadataBytes);
+    fifo.read_data(data);
+    return rx::decode_packet(chip, status, data, out);
   }
 
   std::shared_ptr<RadioPort> port_;

@@ -148,8 +148,10 @@ TEST_F(SendTest, RefusalsArmNothing) {
   EXPECT_FAILS_WITH(crx_send(1, &p), ERR_BAD_BOARD_NB);
   EXPECT_FAILS_WITH(crx_send(0, nullptr), ERR_NULL_PTR);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send E R R O R  p = NULL"));
+  EXPECT_EQ(crx_get_fault_status(1), 0);
   brd_cfg_priv.running = false;
   EXPECT_FAILS_WITH(crx_send(0, &p), ERR_WRONG_STATE);
+  EXPECT_EQ(crx_get_fault_status(1), 1) << "code 30 raised";
   EXPECT_TRUE(nothing_armed());
   EXPECT_EQ(downlinks(), 0u);
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send E R R O R  OUT of Band freq = 922999999"));
