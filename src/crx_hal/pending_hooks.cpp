@@ -10,10 +10,6 @@ extern "C" {
 [[gnu::weak]] int ad9361_start(uint8_t, uint32_t, uint32_t, uint32_t, uint8_t, uint8_t, uint32_t) { return 0; }
 [[gnu::weak]] int ad9361_stop(void) { return 0; }
 
-// Meter-reading receiver of the SCM board.
-[[gnu::weak]] int crx_cg_init(void) { return 0; }
-[[gnu::weak]] int crx_cg_close(void) { return 0; }
-
 }  // extern "C"
 
 namespace crx::hooks {

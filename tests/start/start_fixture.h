@@ -27,6 +27,8 @@ struct Family {
   const char* file;
 };
 
+inline void PrintTo(const Family& f, std::ostream* os) { *os << f.name; }
+
 inline const Family kCondorNa{"condor_na", condor_na_db, 8, "condor_na.json"};
 inline const Family kCondorEu{"condor_eu", condor_eu_db, 4, "condor_eu.json"};
 inline const Family kHeron{"heron", heron_db, 2, "heron.json"};

@@ -51,6 +51,7 @@ TEST_F(Timers, HousekeepingFiresEveryTwoSeconds) {
 
 TEST_F(Timers, DownlinkIdleTimerIsOneShotAndRearmedByTheTransmitPath) {
   EXPECT_FALSE(crx::timers::dl_idle_armed());
+  ASSERT_EQ(crx_update_fault_status(7, 0), 0);
   crx::timers::arm_dl_idle();
   crx_wait_ms(400000);
   settle();
@@ -60,6 +61,7 @@ TEST_F(Timers, DownlinkIdleTimerIsOneShotAndRearmedByTheTransmitPath) {
   EXPECT_EQ(dl_idle_expiries(), 0u);
   crx_wait_ms(201000);
   EXPECT_TRUE(reaches(dl_idle_expiries, 1));
+  EXPECT_EQ(crx_get_fault_status(7), 1) << "the expiry raises the downlink-idle fault";
   EXPECT_FALSE(crx::timers::dl_idle_armed()) << "one-shot";
   crx_wait_ms(600000);
   settle();
