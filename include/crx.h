@@ -1061,11 +1061,92 @@ CRX_API int crx_mc_collision_check(const crx_tx_pkt_t *a, const crx_tx_pkt_t *b,
 /* GPS receiver and NMEA                                                    */
 /* ======================================================================== */
 
+/* The receiver's byte interface, reached through the application's own
+   functions. read: `length` bytes from register `reg`, negative on failure;
+   write: `length` bytes, -1 on failure. `dev` is handed to both unchanged. */
+typedef struct crx_gps_cfg_s {
+  int (*read)(uint8_t dev, uint8_t reg, uint8_t *buf, uint16_t length);
+  int (*write)(uint8_t dev, uint8_t *buf, uint16_t length);
+  uint8_t dev;
+  uint8_t fix_2d;     /* non-zero: 2D fixes at fixed_alt; zero: 3D only */
+  uint16_t fixed_alt; /* 0.01 m */
+} crx_gps_cfg_t;
+
+/* A position: degrees north and east positive; altitude as each filler
+   states it (metres for the NMEA parsers and the position file). */
+typedef struct crx_coord_s {
+  double lat;
+  double lon;
+  uint16_t alt;
+} crx_coord_t;
+
+typedef enum crx_nmea_type_e {
+  CRX_NMEA_UNKNOWN = 0,
+  CRX_NMEA_RMC = 4,
+  CRX_NMEA_GGA = 5,
+  CRX_NMEA_GNS = 6,
+  CRX_NMEA_ZDA = 7,
+  CRX_NMEA_GBS = 8,
+  CRX_NMEA_GST = 9,
+  CRX_NMEA_GSA = 10,
+  CRX_NMEA_GSV = 11,
+  CRX_NMEA_GLL = 12,
+  CRX_NMEA_TXT = 13,
+  CRX_NMEA_VTG = 14
+} crx_nmea_type_t;
+
+/* Results of the two sentence parsers (-1 is a bad argument, code 69). */
+enum {
+  CRX_NMEA_OK = 0,
+  CRX_NMEA_BAD_CHECKSUM = 1,
+  CRX_NMEA_BAD_FIELDS = 2,
+  CRX_NMEA_NO_FIX = 4,
+  CRX_NMEA_BAD_VALUE = 8
+};
+
+struct timespec;
+
+CRX_API crx_gps_cfg_t *crx_init_gps_cfg(crx_gps_cfg_t *cfg);
+/* Keeps a copy of the record; both functions are required (code 69). */
+CRX_API int crx_conf_gps(const crx_gps_cfg_t *cfg);
+/* Configures the receiver over UBX: codes 36 (send) and 37 (no answer). */
+CRX_API int crx_init_gps(void);
+/* 0 with *type a crx_nmea_type_t (0 when not recognised). */
+CRX_API int crx_get_nmea_type(const char *sentence, unsigned length, uint32_t *type);
+/* Both parsers need a NUL-terminated sentence inside `length` and cut it
+   into fields in place. Outputs may be NULL. */
+CRX_API int crx_parse_rmc(char *sentence, unsigned length, struct timespec *utc, crx_coord_t *coord);
+CRX_API int crx_parse_gga(char *sentence, unsigned length, crx_coord_t *coord, uint32_t *num_sats,
+                          float *hdop);
+/* The position kept in "/tmp/position"; all zero without a fix. */
+CRX_API int crx_get_gps_position(crx_coord_t *coord);
+
+/* Kept for applications written against older versions; they do nothing. */
+CRX_API int crx_gps_enable(void);
+CRX_API int crx_gps_disable(void);
+CRX_API int crx_parse_nmea(void);
+CRX_API int crx_parse_ubx(void);
+CRX_API int crx_gps_get(void);
+CRX_API int crx_gps_sync(void);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* UBX protocol                                                             */
 /* ======================================================================== */
+
+/* Receiver commands over the configured byte interface: 0, or -1 with code
+   36 (send failed) or 37 (no acknowledgement). */
+CRX_API int set_time_pulse(uint16_t value);
+CRX_API int set_conf_msg_param(uint8_t port, uint8_t msg_class, uint8_t msg_id, uint8_t enable);
+CRX_API int save_config(void);
+CRX_API int factory_reset(void);
+/* lat and lon in 1e-7 degree, alt the low 16 bits of the height in mm. */
+CRX_API int get_geodetic_pos(crx_coord_t *coord);
+
+/* Fire-and-forget commands on a serial port the caller opened. */
+CRX_API int configure_gps(int fd, uint16_t rate_ms);
+CRX_API int reset_gps(int fd);
 
 /* (end of section) */
 
@@ -1073,11 +1154,68 @@ CRX_API int crx_mc_collision_check(const crx_tx_pkt_t *a, const crx_tx_pkt_t *b,
 /* Counter, UTC and GPS time                                                */
 /* ======================================================================== */
 
+/* Seconds and nanoseconds, 32 bits each, as the time reference keeps them. */
+typedef struct crx_time32_s {
+  int32_t sec;
+  int32_t nsec;
+} crx_time32_t;
+
+/* The application's time reference, filled at a PPS by crx_synchronize. */
+typedef struct crx_tref_s {
+  int32_t systime;     /* UTC seconds (time()) of the last synchronisation */
+  uint32_t hs_pps;     /* fine count (256 MHz scale) at the PPS */
+  uint64_t fpga_hs;    /* FPGA high-speed count (37 bits, 32 MHz) */
+  uint32_t count_us;   /* concentrator count latched at the PPS */
+  crx_time32_t utc;    /* UTC of the PPS */
+  crx_time32_t gps;    /* GPS time of the PPS */
+  double xtal_err;     /* crystal correction of the 1 MHz counter */
+  double hs_xtal_err;  /* crystal correction of the fine count */
+  uint32_t sync_count; /* synchronisations so far (saturating); 0: unusable */
+} crx_tref_t;
+
+/* The library's copy of the application's reference (crx_save_tref). */
+extern CRX_API crx_tref_t time_ref_hal;
+
+/* Conversions against the reference the library samples at the PPS while
+   the concentrator runs. The GPS ones fail with code 65 before the first
+   sample and code 3 for a null pointer; a time before the reference cannot
+   be converted (-1, count 0). crx_cnt2utc and crx_utc2cnt ignore the
+   record they are passed. GPS times need the kernel's TAI offset set. */
+CRX_API int crx_gps2cnt(struct timespec gps_time, uint32_t *count_us);
+CRX_API int crx_cnt2gps(uint32_t count_us, struct timespec *gps_time);
+CRX_API int crx_cnt2utc(crx_tref_t ref, uint32_t count_us, struct timespec *utc);
+CRX_API int crx_utc2cnt(crx_tref_t ref, struct timespec utc, uint32_t *count_us);
+/* The sampled reference as a crx_tref_t (fpga_hs, count_us, utc.sec and
+   gps.sec set); -1 without an error code when there is none. */
+CRX_API int crx_get_ref_time(crx_tref_t *ref);
+/* 1 while the sampled reference is valid. */
+CRX_API int crx_get_sync_status(uint32_t *status);
+/* The FPGA's high-speed count latched at the PPS (37 bits). */
+CRX_API int crx_get_fpga_hs(uint64_t *hs);
+
+/* The application reference: initial values, one PPS recorded, and the
+   library's copy refreshed. */
+CRX_API crx_tref_t *crx_init_tref(crx_tref_t *ref);
+CRX_API int crx_synchronize(uint8_t board, crx_tref_t *ref, struct timespec utc, uint64_t fpga_hs,
+                            uint32_t hs_pps, uint32_t *status);
+CRX_API int crx_save_tref(crx_tref_t *ref);
+/* A fine count to UTC with the record's PPS and crystal correction. */
+CRX_API int gwloc_hs2utc(crx_tref_t ref, uint32_t hs, struct timespec *utc);
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* Sync block and holdover                                                  */
 /* ======================================================================== */
+
+/* Whether the board's timing sync block follows the GPS pulse: 1 in sync,
+   0 not (also on boards without one and after a failed read), -1 when its
+   SPI device cannot be opened (code 55). Raises or clears fault 65. */
+CRX_API int read_sync_block_status(void);
+/* *synced = 1 when in sync, else 0; -1 only for a null pointer. */
+CRX_API int crx_get_sync_block_status(uint32_t *synced);
+/* How long the block keeps time without the pulse, in seconds. */
+CRX_API int set_gps_holdover_time(uint16_t seconds);
 
 /* (end of section) */
 

@@ -400,6 +400,23 @@ struct timespec Sandbox::realtime() {
   return shifted(t);
 }
 
+void Sandbox::set_tai_offset(int seconds) {
+  std::lock_guard lock(mutex_);
+  tai_offset_ = seconds;
+}
+
+struct timespec Sandbox::tai() {
+  struct timespec t = realtime();
+  std::lock_guard lock(mutex_);
+  t.tv_sec += tai_offset_;
+  return t;
+}
+
+int Sandbox::tai_offset() {
+  std::lock_guard lock(mutex_);
+  return tai_offset_;
+}
+
 struct timespec Sandbox::monotonic() {
   const struct timespec t = os::Backend::monotonic();
   std::lock_guard lock(mutex_);

@@ -125,6 +125,9 @@ class Sandbox : public os::Backend {
   // Wakes every poll() in progress so it looks at its descriptors again;
   // devices call it when an event may have become ready.
   void notify_pollers();
+  // The kernel's TAI offset the library sees (37 s by default, as on a
+  // system whose time daemon knows the leap seconds); CLOCK_TAI follows it.
+  void set_tai_offset(int seconds);
 
   // Groups the library can look up by name; none unless a test adds them,
   // so runs never depend on the host's group database.
@@ -151,6 +154,8 @@ class Sandbox : public os::Backend {
   struct timespec monotonic() override;
   int sleep(const struct timespec& request, struct timespec* remain) override;
   int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
+  struct timespec tai() override;
+  int tai_offset() override;
 
  private:
   std::shared_ptr<Handle> handle(int fd) const;
@@ -175,6 +180,7 @@ class Sandbox : public os::Backend {
   struct timespec interrupt_remaining_ {};
   int64_t clock_shift_ns_ = 0;
   time_t calendar_time_ = 0;
+  int tai_offset_ = 37;
   std::map<std::string, gid_t> groups_;
 
   std::mutex poll_mutex_;  // guards poll_generation_

@@ -11,10 +11,6 @@ extern "C" {
 [[gnu::weak]] int crx_set_tx_power(uint8_t, uint8_t, uint8_t, float) { return 0; }
 CRX_PENDING float ostra_wren_calc_rssi(uint8_t, uint8_t raw_rssi) { return float(raw_rssi); }
 CRX_PENDING int ostra_wren_send(crx_tx_pkt_t*) { return -1; }
-CRX_PENDING int crx_get_instcnt(uint8_t, uint8_t, uint32_t* count) {
-  if (count) *count = 0;
-  return 0;
-}
 CRX_PENDING int set_tx_lo_freq(uint64_t) { return 0; }
 }
 
@@ -22,9 +18,4 @@ namespace crx {
 CRX_PENDING int loc_irq_fd() { return -1; }
 CRX_PENDING void loc_handle_irq() {}
 CRX_PENDING bool time_reference(uint32_t*, uint32_t*) { return false; }
-CRX_PENDING void arm_dl_idle_timer() {}
 }  // namespace crx
-
-namespace crx::hooks {
-CRX_PENDING bool diversity() { return false; }
-}  // namespace crx::hooks

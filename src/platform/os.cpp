@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/timex.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -56,6 +57,16 @@ void Backend::console(const char* fmt, va_list ap) { std::vprintf(fmt, ap); }
 void Backend::syslog(int priority, const char* fmt, va_list ap) { ::vsyslog(priority, fmt, ap); }
 
 time_t Backend::now() { return ::time(nullptr); }
+struct timespec Backend::tai() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_TAI, &ts);
+  return ts;
+}
+int Backend::tai_offset() {
+  struct timex tx {};
+  if (::adjtimex(&tx) < 0) return -1;
+  return tx.tai;
+}
 struct timespec Backend::realtime() {
   struct timespec ts {};
   ::clock_gettime(CLOCK_REALTIME, &ts);

@@ -68,6 +68,10 @@ class Backend {
 
   // Waits on descriptors: poll semantics (timeout in ms, -1 for none).
   virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+  // The TAI clock (CLOCK_TAI), and the kernel's TAI - UTC offset in seconds
+  // as adjtimex reports it (0 while nothing has set it; -1 on failure).
+  virtual struct timespec tai();
+  virtual int tai_offset();
 };
 
 // The backend in use. Never null: the C library backend until another is
@@ -118,5 +122,7 @@ inline struct timespec monotonic() { return backend().monotonic(); }
 inline int sleep(const struct timespec& req, struct timespec* rem) { return backend().sleep(req, rem); }
 inline int poll(struct pollfd* fds, nfds_t n, int timeout_ms) { return backend().poll(fds, n, timeout_ms); }
 
+inline struct timespec tai() { return backend().tai(); }
+inline int tai_offset() { return backend().tai_offset(); }
 
 }  // namespace crx::os
