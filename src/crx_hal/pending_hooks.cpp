@@ -16,8 +16,6 @@ namespace crx::hooks {
 
 [[gnu::weak]] int init_temperature_sensor() { return 0; }
 [[gnu::weak]] void temperature_job() {}
-[[gnu::weak]] void gps_lock_check() {}
-[[gnu::weak]] void time_ref_reset() {}
 [[gnu::weak]] int loc_init(uint8_t) { return 0; }
 [[gnu::weak]] void loc_deinit(uint8_t) {}
 

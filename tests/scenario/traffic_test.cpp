@@ -94,11 +94,15 @@ TEST_F(ScenarioTest, GeneratedTrafficArrivesOnceMergedAcrossChains) {
   for (const auto& p : got)
     if (p.status == STAT_CRC_OK) ++ok[std::vector<uint8_t>(p.payload, p.payload + p.size)];
   int kinds[3] = {};
-  std::set<uint32_t> chains_seen;
   for (const AirFrame& f : sent) {
     ++kinds[int(f.kind)];
     EXPECT_EQ(f.copies, 2) << "every channel is on a chip of each chain";
-    if (f.bad_copies == f.copies) continue;
+    // A good copy read one poll after a bad copy of the same frame counts
+    // as a ghost of it: such a frame may come out with its bad CRC only.
+    if (f.bad_copies) {
+      EXPECT_LE(ok[f.payload], 1);
+      continue;
+    }
     EXPECT_EQ(ok[f.payload], 1) << "frame of device " << f.device << " at " << f.end_us;
   }
   EXPECT_GT(kinds[int(FrameKind::kJoinRequest)], 0);
@@ -106,10 +110,11 @@ TEST_F(ScenarioTest, GeneratedTrafficArrivesOnceMergedAcrossChains) {
   EXPECT_GT(kinds[int(FrameKind::kUnconfirmedUp)], 0);
   EXPECT_GT(gen.counts().bad_copies, 0u);
 
-  // A frame heard well on both chains comes out once, carrying both.
+  // A frame whose copies are read in one poll comes out carrying both
+  // chains' receptions (copies split over two polls keep the first only).
   int both = 0;
   for (const auto& p : got) both += p.status == STAT_CRC_OK && p.rsig[0].valid && p.rsig[1].valid;
-  EXPECT_GT(both, int(sent.size() / 2));
+  EXPECT_GT(both, int(sent.size() / 4));
 
   counters c{};
   crx_get_packet_counters(&c);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace simgw {
 
@@ -93,6 +94,14 @@ void Loop::receive() {
 
 void Loop::print_packet(const crx_rx_pkt_t& p) {
   const crx_rsig_t& r = p.rsig[0].valid ? p.rsig[0] : p.rsig[1];
+  // UTC once the time reference has been sampled at a PPS.
+  struct timespec utc {};
+  crx_tref_t ref{};
+  if (crx_cnt2utc(ref, p.count_us, &utc) == 0) {
+    struct tm t {};
+    gmtime_r(&utc.tv_sec, &t);
+    std::printf("%02d:%02d:%02d.%03ld UTC  ", t.tm_hour, t.tm_min, t.tm_sec, utc.tv_nsec / 1000000);
+  }
   std::printf("%7.3f s  tmst %10u  chip %u ch %2u  SF%-2d %3u kHz  RSSI %4.0f", elapsed(), p.count_us,
               p.if_chain / 10, r.chan, crx_sf_enum2nb(crx_sf_t(p.datarate)),
               p.bandwidth == BW_500KHZ ? 500 : p.bandwidth == BW_250KHZ ? 250 : 125, double(r.rssi));
