@@ -136,7 +136,7 @@ TrafficGenerator::TrafficGenerator(FpgaBoardPort& board, std::vector<Receiver> p
     });
     if (!known) channels_.push_back({r.freq_hz, r.bandwidth_hz, r.sf_min, r.sf_max});
   }
-  std::uniform_real_distribution<float> rssi(-125.0f, -65.0f);
+  std::uniform_real_distribution<float> rssi(-130.0f, -70.0f);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const int64_t now = board_.now_us();
   const int64_t period = int64_t(options_.mean_period_s * 1e6);
@@ -146,8 +146,8 @@ TrafficGenerator::TrafficGenerator(FpgaBoardPort& board, std::vector<Receiver> p
     d.dev_eui = kFirstDevEui + uint64_t(i);
     d.joined = unit(rng_) >= options_.unjoined_share;
     d.rssi_dbm = rssi(rng_);
-    // A receiver noise floor near -120 dBm at 125 kHz.
-    d.snr_db = std::clamp(d.rssi_dbm + 117.0f, -19.0f, 12.0f);
+    // A receiver noise floor near -112 dBm at 125 kHz.
+    d.snr_db = std::clamp(d.rssi_dbm + 112.0f, -19.0f, 12.0f);
     d.sf = 12;
     for (int s = 0; s < 6; ++s)
       if (d.snr_db >= kSnrFloor[s] + kLinkMargin) {
