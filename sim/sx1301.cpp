@@ -261,7 +261,9 @@ bool Sx1301Chip::radio_load(uint8_t address, uint8_t& out) {
     out = rx_fifo_->status()[address - kRxStatus];
     return true;
   }
-  if (page_ != 1) return false;
+  // Until a trigger is armed the transmit registers are plain bytes, so a
+  // scenario can still poke them.
+  if (page_ != 1 || !tx_used_) return false;
   if (address == kTxStatus) {
     out = tx_->status(count_locked());
     return true;
@@ -273,8 +275,8 @@ bool Sx1301Chip::radio_load(uint8_t address, uint8_t& out) {
   return false;
 }
 
-// True when the write is taken whole by the radio; the start delay is also
-// kept as a plain register.
+// True when the write is taken whole by the radio; the transmit controls are
+// also kept as plain registers.
 bool Sx1301Chip::radio_store(uint8_t address, uint8_t value) {
   if (address == kRxStatus) {
     rx_fifo_->pop();
@@ -283,9 +285,11 @@ bool Sx1301Chip::radio_store(uint8_t address, uint8_t value) {
   if (page_ != 1) return false;
   if (address == kTxCommand) {
     tx_->write_command(value, count_locked());
-    if (value & 0x07)
+    if (value & 0x07) {
+      tx_used_ = true;
       if (const auto t = tx_->last()) tx_->set_airtime_us(airtime_of(*t));
-    return true;
+    }
+    return false;
   }
   if (address == kTxStartDelay || address == kTxStartDelay + 1) tx_->write_start_delay_byte(address - kTxStartDelay, value);
   return false;

@@ -25,8 +25,9 @@
 // 0x0B pops, data port 0x04) filled by push_uplink, and a transmit buffer
 // (tx_buffer.h: data port 0x06, command page 1 0x21, start delay 0x22-0x23,
 // status 0x3E) that records what each armed trigger would send and runs
-// its status on the chip's counter. A soft reset empties the FIFO and
-// cancels what is armed.
+// its status on the chip's counter. Until the first trigger is armed the
+// command and status read as plain registers (a scenario may poke them).
+// A soft reset empties the FIFO and cancels what is armed.
 #pragma once
 
 #include <array>
@@ -147,6 +148,7 @@ class Sx1301Chip {
   std::map<uint8_t, std::shared_ptr<DataPort>> ports_;
   std::shared_ptr<RxFifoModel> rx_fifo_;
   std::shared_ptr<TxBufferModel> tx_;
+  bool tx_used_ = false;  // a trigger was armed: the model answers the TX registers
 
   std::array<std::vector<uint8_t>, 2> ram_;
   size_t ram_pointer_ = 0;

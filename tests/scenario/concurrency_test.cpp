@@ -34,7 +34,8 @@ TEST_F(ScenarioTest, BurstOnEightChipsWithTwoFetchersAndASender) {
       uint8_t nb = 0;
       const struct timeval wait = {0, 20000};
       if (crx_fetch_v2(pkts, 8, &nb, &wait) != 0) {
-        if (crx_errno != 68) ++fetch_failures;
+        // crx_errno is process-wide: read it as the library writes it.
+        if (std::atomic_ref(crx_errno).load(std::memory_order_relaxed) != 68) ++fetch_failures;
         continue;
       }
       std::lock_guard lock(seen_mutex);
