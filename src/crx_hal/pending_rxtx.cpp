@@ -1,7 +1,7 @@
 // Temporary stand-ins for functions of modules that are being written on
 // other branches (start and its timers, time reference, transmit power,
-// localization, Wren send). Each is weak, so the real definition replaces it at link
-// time; this file is deleted when those modules are merged.
+// localization, Wren send). Each is weak, so the real definition replaces
+// it at link time; this file is deleted when those modules are merged.
 #include "crx_hal/hooks.h"
 #include "crx_hal/rxtx_deps.h"
 
