@@ -440,8 +440,10 @@ CRX_API int crx_reg_brd_r(int board, int index, int32_t *value);
 CRX_API int crx_reg_brd_w(int board, int index, int32_t value);
 CRX_API int crx_reg_chip_r(int board, int chip, int index, int32_t *value);
 CRX_API int crx_reg_chip_w(int board, int chip, int index, int32_t value);
-/* Raw bytes from a row's address (no field handling), at most
-   CRX_REG_BURST_MAX bytes (longer bursts are refused with code 69). */
+/* Raw bytes from a row's address (no field handling). The FPGA port moves
+   at most CRX_REG_BURST_MAX bytes in one burst: a longer one fails with
+   code 1 (read) or 2 (write) and no traffic. On the Wren boards a longer
+   burst goes in 1024-byte chunks, each after the same command byte. */
 #define CRX_REG_BURST_MAX 8192u
 CRX_API int crx_reg_brd_rb(int board, int index, uint8_t *data, uint32_t length);
 CRX_API int crx_reg_brd_wb(int board, int index, const uint8_t *data, uint32_t length);
@@ -973,6 +975,18 @@ CRX_API int ad9361_start(uint8_t board, uint32_t brd_type, uint32_t rx_freq, uin
 CRX_API int ad9361_stop(void);
 /* FPGA digital gain for one chain and carrier (each 0 or 1). */
 CRX_API int crx_set_tx_power(uint8_t board, uint8_t rf_chain, uint8_t carrier, float power_dbm);
+/* Transceiver attenuation from the unit's calibration, corrected for the
+   board temperature (degrees C). -1 for a unit without calibration; 0 and
+   nothing done on the Wren boards. */
+CRX_API int crx_set_temp_compened_rf_atten(float temp_c);
+/* Attenuation correction in 0.25 dB for a temperature code against the
+   calibration code, from the two coefficients. */
+CRX_API int8_t crx_ad9361_temp2atten(uint8_t code, uint8_t cal_code, int16_t coeff_a, int16_t coeff_b);
+/* Board temperature in degrees C from the sensor. */
+CRX_API int crx_get_temperature(float *temp_c);
+/* SX1301 temperature code of chip 0 and the temperature it gives (each
+   pointer may be null). */
+CRX_API int crx_get_1301_temperature(uint8_t board, uint8_t *code, int16_t *temp_c);
 
 /* (end of section) */
 
@@ -1332,11 +1346,89 @@ extern CRX_API int crcFailCount;
 /* Localization engine                                                      */
 /* ======================================================================== */
 
+/* One fine timestamp, as crx_loc_fetch returns it from the result queue
+   that every process of the gateway shares (96 bytes). */
+typedef struct crx_loc_result_s {
+  uint32_t dev_addr;
+  uint32_t fcnt;
+  uint32_t freq_hz;
+  uint32_t bandwidth_hz;
+  uint8_t sf;
+  uint8_t antenna;
+  uint32_t gps_sec;
+  uint32_t gps_nsec;
+  uint32_t gps_nsec_adj; /* (gps_nsec + 2^sf * 64000 + 101145) mod 1e9 */
+  uint32_t rssi_raw;     /* the bits of the antenna's rssi float */
+  uint32_t snr_raw;      /* the bits of the antenna's snr float */
+  int32_t freq_offset_hz;
+  float time_accuracy_ns;
+  float freq_accuracy_hz;
+  double gw_lat;
+  double gw_lon;
+  uint16_t gw_alt;
+  char gw_id[17];
+  uint32_t payload_tail; /* last four payload bytes, the first least significant */
+} crx_loc_result_t;
+
+/* 1: thread mode (results through the shared queue); 0: direct mode
+   (results in the packets' rsig blocks). */
+extern CRX_API uint8_t loc_use_thread;
+
+/* flag 1 enables localization for every process of the gateway, 0
+   disables it and clears the filter list; anything else is refused. */
+CRX_API int crx_loc_enable(uint8_t flag);
+/* Selects direct mode; -1 when the geolocation block cannot do it. */
+CRX_API int crx_loc_config(void);
+struct timeval;
+/* Takes the oldest queued result. timeout NULL waits for ever; otherwise
+   -1 with ERR_LOC_FETCH_TIMEOUT when nothing came in time. */
+CRX_API int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeout);
+/* Peaks the block reports per request in thread mode: up 1-8, down 1-2. */
+CRX_API int crx_set_num_peaks(uint8_t up, uint8_t down);
+CRX_API bool is_loc_enabled(void);
+
+
 /* (end of section) */
 
 /* ======================================================================== */
 /* AES block cipher and matrices                                            */
 /* ======================================================================== */
+
+/* AES (FIPS-197) on one 16-byte block, no chaining mode. Key and block
+   bytes load into words most significant byte first. The shared tables are
+   built once, on the first aes_set_key or aes_gen_tables, safely from any
+   number of threads. */
+typedef struct aes_context_s {
+  uint32_t erk[64]; /* encryption round keys */
+  uint32_t drk[64]; /* decryption round keys */
+  int nr;           /* rounds: 10, 12 or 14 */
+} aes_context;
+
+CRX_API void aes_gen_tables(void);
+/* bits 128, 192 or 256: 0. Any other size (or a null pointer): 1, the
+   context left as it was. */
+CRX_API int aes_set_key(aes_context *ctx, const uint8_t *key, int bits);
+CRX_API void aes_encrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+CRX_API void aes_decrypt(aes_context *ctx, const uint8_t in[16], uint8_t out[16]);
+
+/* A rows x cols matrix of doubles in row-major order. Record and data are
+   separate heap blocks; matrix_free releases both. Failures are logged and
+   return NULL (or -1 from matrix_scale). */
+typedef struct matrix_s {
+  int rows;
+  int cols;
+  double *data;
+} matrix;
+
+/* Zero-filled; rows and cols at least 1. */
+CRX_API matrix *matrix_new(int rows, int cols);
+/* Accepts NULL; returns 0. */
+CRX_API int matrix_free(matrix *m);
+CRX_API matrix *matrix_transpose(const matrix *m);
+/* rows(a) x cols(b); cols(a) must equal rows(b). */
+CRX_API matrix *matrix_multiply(const matrix *a, const matrix *b);
+CRX_API int matrix_scale(matrix *m, double factor);
+
 
 /* (end of section) */
 

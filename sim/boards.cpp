@@ -5,6 +5,7 @@ namespace crx::sim {
 std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips) {
   auto port = std::make_shared<FpgaBoardPort>(chips);
   sandbox.add_device("/dev/spifpga32766.1", port);
+  sandbox.add_device("/dev/spidev32766.2", port->temperature_sensor());
   return port;
 }
 

@@ -21,7 +21,8 @@
 namespace crx::sim {
 
 // "/dev/spifpga32766.1" with the FPGA, the AD9361 behind its bridge and
-// `chips` populated SX1301 sockets (0 to 8).
+// `chips` populated SX1301 sockets (0 to 8), and the board's temperature
+// sensor on "/dev/spidev32766.2" (port->set_temperature(degrees C)).
 std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips = FpgaBoardPort::kMaxChips);
 
 // The GPIO line each chip's receive-status output drives, in chip order:

@@ -17,6 +17,10 @@ constexpr uint16_t kBridgeTx = 0x40;
 constexpr uint16_t kBridgeRx = 0x41;
 constexpr uint16_t kBridgeStart = 0x44;
 constexpr size_t kBridgeDepth = 16;
+constexpr uint16_t kPllControl = 0x185;
+constexpr uint8_t kPllReset = 0x01;
+constexpr uint8_t kPllLocked = 0x02;
+constexpr uint8_t kPllPowerUp = 0x05;
 constexpr uint16_t kLatchedCount = 0x55;
 constexpr uint16_t kPpsLatchEnable = 0x476;
 constexpr uint16_t kIfChain0 = 0x80;
@@ -51,6 +55,7 @@ FpgaBoardPort::FpgaBoardPort(int chips) : chips_(chips < 0 ? 0 : chips > kMaxChi
 
 void FpgaBoardPort::restore_defaults() {
   regs_.assign(kSpace, 0);
+  regs_[kPllControl] = kPllPowerUp;
   for (auto& a : blocks_) a.block->reset();
   tx_queue_.clear();
   rx_queue_.clear();
@@ -64,6 +69,10 @@ void FpgaBoardPort::set_version(uint8_t version) {
 void FpgaBoardPort::set_bridge_busy_reads(int reads) {
   std::lock_guard lock(mutex_);
   busy_reads_ = reads;
+}
+void FpgaBoardPort::set_fpga_pll_locks(bool locks) {
+  std::lock_guard lock(mutex_);
+  pll_locks_ = locks;
 }
 bool FpgaBoardPort::attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block) {
   std::lock_guard lock(mutex_);
@@ -106,6 +115,10 @@ uint8_t FpgaBoardPort::fpga_load(uint16_t address) {
       if (busy_left_ > 0) --busy_left_;
       return uint8_t((regs_[address] & 0xFE) | (busy ? 1 : 0));
     }
+    case kPllControl: {
+      const bool locked = pll_locks_ && !(regs_[address] & kPllReset);
+      return uint8_t((regs_[address] & ~kPllLocked) | (locked ? kPllLocked : 0));
+    }
     default:
       return address < kSpace ? regs_[address] : 0;
   }
@@ -130,6 +143,9 @@ void FpgaBoardPort::fpga_store(uint16_t address, uint8_t value) {
       return;
     case kLatchedCount:
       latched_ = uint32_t(counter_base_ + uint64_t(now_locked()));
+      return;
+    case kPllControl:
+      regs_[address] = value & ~kPllLocked;
       return;
     case kBridgeTx:
       if (tx_queue_.size() < kBridgeDepth) tx_queue_.push_back(value);

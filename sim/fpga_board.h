@@ -11,6 +11,8 @@
 //         byte (0 when empty); a burst stays on the address
 //   0x44  bit 0: write 1 to run the queued bytes through the AD9361 as one
 //         transaction; reads 1 while the bridge is busy
+//   0x185 FPGA PLL: bit 0 holds the PLL in reset (set at power-up), bit 1
+//         reads 1 once it is released and locked (read-only)
 //   0x55-0x58  the FPGA's latched 1 MHz count (little-endian); any write to
 //         0x55 latches the count now (software latch)
 //   0x476 bit 0: latch the count at every PPS edge
@@ -38,6 +40,7 @@
 #include "ad9361.h"
 #include "fpga_port.h"
 #include "sx1301.h"
+#include "temperature_sensor.h"
 
 namespace crx::sim {
 
@@ -67,6 +70,13 @@ class FpgaBoardPort : public FpgaPortDevice {
   // Chip `n` (0 to 7), populated or not.
   Sx1301Chip& chip(int n) { return *chip_[size_t(n) % kMaxChips]; }
   Ad9361Chip& ad9361() { return ad9361_; }
+
+  // The FPGA PLL: whether it locks once released (true by default).
+  void set_fpga_pll_locks(bool locks);
+  // The board's temperature sensor ("/dev/spidev32766.2", added by
+  // install_fpga_board) and its scenario call.
+  const std::shared_ptr<TemperatureSensor>& temperature_sensor() const { return temp_sensor_; }
+  void set_temperature(double celsius) { temp_sensor_->set_temperature(celsius); }
 
   // What the version register answers; survives soft resets.
   void set_version(uint8_t version);
@@ -134,6 +144,7 @@ class FpgaBoardPort : public FpgaPortDevice {
   const int chips_;
   std::array<std::unique_ptr<Sx1301Chip>, kMaxChips> chip_;
   Ad9361Chip ad9361_;
+  std::shared_ptr<TemperatureSensor> temp_sensor_ = std::make_shared<TemperatureSensor>();
 
   mutable std::mutex mutex_;  // one transfer at a time; guards the FPGA state below
   std::vector<uint8_t> regs_;
@@ -143,6 +154,7 @@ class FpgaBoardPort : public FpgaPortDevice {
   int busy_reads_ = 1;
   int busy_left_ = 0;
   int resets_ = 0;
+  bool pll_locks_ = true;
 
   int64_t origin_us_ = 0;
   std::atomic<int64_t> advanced_us_{0};  // read without the lock by the chips' clocks

@@ -251,6 +251,7 @@ void SysfsGpio::set_level(int pin, bool high) {
   if (edge) sandbox_.notify_pollers();
 }
 
+
 bool SysfsGpio::exported(int pin) const {
   std::lock_guard lock(lines_->mutex);
   return lines_->find(pin) != nullptr;

@@ -122,12 +122,12 @@ class Sandbox : public os::Backend {
   // A fixed calendar time for the log prefix and now(); 0 returns to the clock.
   void set_calendar_time(time_t t);
 
-  // Wakes every poll() in progress so it looks at its descriptors again;
-  // devices call it when an event may have become ready.
-  void notify_pollers();
   // The kernel's TAI offset the library sees (37 s by default, as on a
   // system whose time daemon knows the leap seconds); CLOCK_TAI follows it.
   void set_tai_offset(int seconds);
+  // Wakes every poll() in progress so it looks at its descriptors again;
+  // devices call it when an event may have become ready.
+  void notify_pollers();
 
   // Groups the library can look up by name; none unless a test adds them,
   // so runs never depend on the host's group database.
@@ -144,6 +144,7 @@ class Sandbox : public os::Backend {
   off_t lseek(int fd, off_t offset, int whence) override;
   int ioctl(int fd, unsigned long request, void* arg) override;
   int fsync(int fd) override;
+  int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) override;
   bool group_id(const char* name, gid_t* gid) override;
   key_t ipc_key(key_t key) override;
   std::string sem_name(const char* name) override;
@@ -153,7 +154,6 @@ class Sandbox : public os::Backend {
   struct timespec realtime() override;
   struct timespec monotonic() override;
   int sleep(const struct timespec& request, struct timespec* remain) override;
-  int poll(struct pollfd* fds, nfds_t count, int timeout_ms) override;
   struct timespec tai() override;
   int tai_offset() override;
 

@@ -26,8 +26,12 @@ struct Context {
   char integrity[3] = {};
   const char* const path = kDatabasePath;
   std::atomic<bool> initialised{false};
-  // Guards db, integrity and the open/close transitions; held for the whole
-  // of CxInit, CxCleanup and each statement.
+  // The copy out of flash failed its integrity or version check. The flash
+  // does not change under a running process, so copying it again would
+  // only fail again, at the cost of reading the whole area per call.
+  bool image_rejected = false;
+  // Guards db, integrity, image_rejected and the open/close transitions;
+  // held for the whole of CxInit, CxCleanup and each statement.
   std::mutex lock;
 };
 Context cx_db;
@@ -235,15 +239,20 @@ bool CxInit(void) {
     log_line("%s: already initialized", "CxInit");
     return true;
   }
+  // Fails at once, its reasons logged by the call that found them, unless
+  // a database file has appeared since.
+  if (cx_db.image_rejected && os::access(kDatabasePath, R_OK) != 0) return false;
   std::string fresh;  // the temporary copy when this call loaded the image
   if (!load_database(fresh)) {
     log_line("%s: failure to load commissioning database", "CxInit");
     return false;
   }
   if (!open_and_verify(fresh.empty() ? cx_db.path : fresh)) {
-    // A copy that fails its checks is not kept: the next attempt reads the
-    // flash again instead of reopening a bad file.
-    if (!fresh.empty()) os::unlink(fresh.c_str());
+    // A copy that fails its checks is not kept, and not made again.
+    if (!fresh.empty()) {
+      os::unlink(fresh.c_str());
+      cx_db.image_rejected = true;
+    }
     return false;
   }
   if (!fresh.empty() && !publish(fresh)) return false;

@@ -4,8 +4,10 @@
 // the Wren's driver plans its radios itself, so on those boards the file
 // gives no receive frequency, RF chains, calibration temperatures or chip
 // frequencies, and the band names stop at the full ISM band.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "config/config_parse.h"
 #include "errors.h"
@@ -67,15 +69,20 @@ int read_fsk_sync(const Json& obj, crx_board_cfg_t& cfg) {
     log_line("ERROR: impossible to parse parameter 'FSK_sync'");
     return -1;
   }
-  // Digits only: a sign, a "0x" or a stray character would leave a value
-  // whose size in bytes no longer matches the text.
-  const auto value = hex_value(*sync, kMaxFskSyncChars, false);
-  if (!value) {
+  // Files have always been read with a hexadecimal scan, so leading blanks
+  // and a "0x" are part of the format. The word's size comes from its
+  // digits: "0xC194C1" is the three bytes C1 94 C1, not four with a zero
+  // in front. A sign or anything after the digits is refused.
+  std::string_view text(*sync);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  const auto value = hex_value(text, kMaxFskSyncChars + 2, true);
+  const size_t digits = text.size() - (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0);
+  if (!value || digits % 2 != 0) {
     log_line("ERROR: failed to parse hex string for 'FSK_sync'");
     return -1;
   }
   cfg.fsk_sync = *value;
-  cfg.fsk_sync_size = static_cast<uint8_t>(chars / 2);
+  cfg.fsk_sync_size = static_cast<uint8_t>(digits / 2);
   return 0;
 }
 

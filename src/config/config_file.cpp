@@ -1,7 +1,6 @@
 // crx_read_cfg_json: one JSON file configures board, chips and channels and
 // gives the forwarder its own settings.
 #include <cstdio>
-#include <optional>
 #include <string>
 
 #include "board.h"
@@ -14,18 +13,50 @@ namespace crx::config {
 namespace {
 
 constexpr const char* kDefaultPath = "/etc/default/config.json";
+// A real file is a few kilobytes and nests five or six levels deep. The
+// bounds keep a damaged or hostile file from taking the memory and the
+// time of a gateway that has a few hundred megabytes: the parser's tree
+// costs many times the file's size.
+constexpr size_t kMaxFileBytes = 1024 * 1024;
+constexpr int kMaxNesting = 32;
 
-std::optional<std::string> read_file(const char* path) {
+enum class ReadResult { ok, missing, too_large };
+
+// At most one byte past the bound is read, so a huge file costs nothing.
+ReadResult read_file(const char* path, std::string& text) {
   FILE* f = os::fopen(path, "rb");
-  if (!f) return std::nullopt;
-  std::string text;
+  if (!f) return ReadResult::missing;
   char buf[4096];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  while (text.size() <= kMaxFileBytes && (n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
   const bool failed = std::ferror(f) != 0;  // a directory, for one
   std::fclose(f);
-  if (failed) return std::nullopt;
-  return text;
+  if (failed) return ReadResult::missing;
+  return text.size() > kMaxFileBytes ? ReadResult::too_large : ReadResult::ok;
+}
+
+// True when no array or object of the text nests deeper than kMaxNesting.
+// Brackets inside strings and comments do not count; the text need not be
+// valid JSON (the parser judges that afterwards).
+bool nesting_within_bound(const std::string& text) {
+  int depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i)
+        if (text[i] == '\\') ++i;
+    } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '/') {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
+      const size_t end = text.find("*/", i + 2);
+      i = end == std::string::npos ? text.size() : end + 1;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
 }
 
 // Element 0 of "crx_conf", the one board of a gateway.
@@ -46,15 +77,24 @@ int apply_board(const Json& boards) {
 }
 
 crx_gw_cfg_t* read_cfg(const char* path) {
-  const auto text = read_file(path);
-  if (!text) {
+  std::string text;
+  const ReadResult read = read_file(path, text);
+  if (read == ReadResult::missing) {
     log_line("ERROR: failed to find any configuration file named %s", path);
     return nullptr;
   }
   identify_board();
   log_line("INFO: found configuration file %s", path);
+  if (read == ReadResult::too_large) {
+    log_line("ERROR: configuration file %s is larger than %zu bytes", path, kMaxFileBytes);
+    return nullptr;
+  }
+  if (!nesting_within_bound(text)) {
+    log_line("ERROR: configuration file %s nests deeper than %d levels", path, kMaxNesting);
+    return nullptr;
+  }
 
-  const Json root = Json::parse(*text, nullptr, false, true);
+  const Json root = Json::parse(text, nullptr, false, true);
   if (!root.is_object()) {
     log_line("ERROR: %s is not a valid JSON file", path);
     return nullptr;

@@ -1,5 +1,6 @@
 // The forwarder's settings ("gateway_conf") and the localization filter
 // ("filter_conf") of the configuration file.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -89,8 +90,11 @@ int parse_gateway_conf(const Json& obj, crx_gw_cfg_t& gw) {
     log_line("INFO: statistics display interval is configured to %u seconds", gw.stat_interval);
   }
   if (const Json* v = member(obj, "push_timeout_ms")) {
-    // Half the time-out, in microseconds: 1000 / 2 per millisecond.
-    gw.push_timeout_half.microseconds = 500u * to_u32(num(v));
+    // Half the time-out, in microseconds: 1000 / 2 per millisecond. A value
+    // too large for the field saturates at its largest whole millisecond
+    // rather than wrapping into a time-out of a few microseconds.
+    constexpr uint32_t kMaxMs = UINT32_MAX / 500u;
+    gw.push_timeout_half.microseconds = 500u * std::min(to_u32(num(v)), kMaxMs);
     log_line("INFO: upstream PUSH_DATA time-out is configured to %u ms", gw.push_timeout_half.microseconds / 500);
   }
 

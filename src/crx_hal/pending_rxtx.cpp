@@ -1,21 +1,19 @@
-// Temporary stand-ins for functions of modules that are being written on
-// other branches (start and its timers, time reference, transmit power,
-// localization, Wren send). Each is weak, so the real definition replaces
-// it at link time; this file is deleted when those modules are merged.
-#include "crx_hal/hooks.h"
+// Weak stand-ins for what the receive and transmit paths need of modules
+// that come later: the Wren driver's send and RSSI calibration, and the
+// localization engine's hand-over from the receive thread. Each is weak, so
+// the real definition replaces it at link time.
 #include "crx_hal/rxtx_deps.h"
 
 #define CRX_PENDING [[gnu::weak, gnu::visibility("hidden")]]
 
 extern "C" {
-[[gnu::weak]] int crx_set_tx_power(uint8_t, uint8_t, uint8_t, float) { return 0; }
 CRX_PENDING float ostra_wren_calc_rssi(uint8_t, uint8_t raw_rssi) { return float(raw_rssi); }
 CRX_PENDING int ostra_wren_send(crx_tx_pkt_t*) { return -1; }
-CRX_PENDING int set_tx_lo_freq(uint64_t) { return 0; }
 }
 
 namespace crx {
+// No localization request is outstanding until the receive thread hands
+// packets to the engine.
 CRX_PENDING int loc_irq_fd() { return -1; }
 CRX_PENDING void loc_handle_irq() {}
-CRX_PENDING bool time_reference(uint32_t*, uint32_t*) { return false; }
 }  // namespace crx

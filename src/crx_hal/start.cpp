@@ -9,6 +9,7 @@
 // transceiver, the meter receiver, the receive thread) is released, so a
 // second start in the same process begins from a clean slate.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -460,7 +461,7 @@ int fpga_start(uint8_t board) {
     return -1;
   }
   if (full && start_services(board) < 0) return -1;
-  brd_cfg_priv.running = true;
+  std::atomic_ref<bool>(brd_cfg_priv.running).store(true, std::memory_order_relaxed);
   return 0;
 }
 

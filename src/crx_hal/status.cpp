@@ -1,4 +1,6 @@
 // The small status and identity calls of the life cycle.
+#include <atomic>
+
 #include "board.h"
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
@@ -55,7 +57,7 @@ const char* crx_version_info(uint8_t board, uint16_t* fpga_version, uint16_t* ds
 int crx_brd_status(uint8_t board, int* status) {
   if (board != 0) return crx::fail(ERR_BAD_BOARD_NB);
   if (!status) return crx::fail(ERR_UNSPECIFIED);
-  *status = crx::brd_cfg_priv.running ? 2 : 1;
+  *status = std::atomic_ref<bool>(crx::brd_cfg_priv.running).load(std::memory_order_relaxed) ? 2 : 1;
   return 0;
 }
 

@@ -1,5 +1,7 @@
 // crx_stop: the receive thread first, then the transmitters, the hardware,
 // and on every path the software state start made.
+#include <atomic>
+
 #include "board.h"
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
@@ -56,7 +58,7 @@ void release_software() {
   timers::delete_dl_idle();
   hooks::time_ref_reset();
   crx_update_fault_status(kFaultDownlinkIdle, 1);
-  brd_cfg_priv.running = false;
+  std::atomic_ref<bool>(brd_cfg_priv.running).store(false, std::memory_order_relaxed);
 }
 
 }  // namespace crx::start

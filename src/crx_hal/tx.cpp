@@ -11,6 +11,7 @@
 #include "crx_hal/rxtx_deps.h"
 #include "crx_hal/rxtx_rows.h"
 #include "crx_hal/tx_encode.h"
+#include "crx_hal/timers.h"
 #include "crx_hal/tx_if.h"
 #include "device/reg_access.h"
 #include "errors.h"
@@ -232,7 +233,7 @@ extern "C" int crx_send(uint8_t board, crx_tx_pkt_t* pkt) {
   regs::ensure_board_known();
   if (tx::check_board_and_band(board, pkt) < 0) return -1;
   crx_update_fault_status(7, 0);
-  arm_dl_idle_timer();
+  timers::arm_dl_idle();
   if (!tx::chain_fits_band(*pkt)) return tx::kWrongChainForBand;
   if (is_wren_board(board_type)) {
     const int rc = ostra_wren_send(pkt);

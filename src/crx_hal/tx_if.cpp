@@ -6,6 +6,7 @@
 #include "crx_hal/brd_cfg.h"
 #include "crx_hal/rxtx_deps.h"
 #include "crx_hal/rxtx_rows.h"
+#include "crx_hal/xcvr.h"
 #include "errors.h"
 #include "log.h"
 

@@ -34,16 +34,18 @@ bool no_fpga_here(int chip, const char* what) {
   return true;
 }
 
-int32_t little_endian(const uint8_t* b, uint8_t width) {
-  const uint32_t raw = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-  if (width == 32) return int32_t(raw);
-  return int32_t(raw & ((1u << width) - 1u));
+// The bytes read, first byte least significant; bytes beyond the field's
+// byte count are zero.
+uint32_t little_endian(const uint8_t* b) {
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
-int32_t sign_extend(int32_t value, uint8_t width) {
-  if (width >= 32) return value;
+// Bit width - 1 is the sign; the bits above it in the last byte are not
+// part of a signed field.
+int32_t sign_extend(uint32_t raw, uint8_t width) {
+  if (width >= 32) return int32_t(raw);
   const uint32_t sign = 1u << (width - 1);
-  return int32_t(uint32_t(value) ^ sign) - int32_t(sign);
+  return int32_t((raw & ((1u << width) - 1u)) ^ sign) - int32_t(sign);
 }
 
 }  // namespace
@@ -61,8 +63,11 @@ int read_field(int chip, const crx_reg_t& row, int32_t* value) {
     *value = extract_field(bytes[0], row.offset, row.width, row.is_signed);
     return 0;
   }
-  const int32_t raw = little_endian(bytes, row.width);
-  *value = row.is_signed ? sign_extend(raw, row.width) : raw;
+  // An unsigned field keeps whatever its last byte holds above the width:
+  // the field write sends those bits unmasked, so a value reads back as
+  // written.
+  const uint32_t raw = little_endian(bytes);
+  *value = row.is_signed ? sign_extend(raw, row.width) : int32_t(raw);
   return 0;
 }
 
@@ -264,7 +269,6 @@ int crx_reg_brd_w(int board, int index, int32_t value) {
 
 int crx_reg_brd_rb(int board, int index, uint8_t* data, uint32_t length) {
   if (const int code = check_logged_board_read(board, index, data != nullptr, true)) return fail(code);
-  if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   if (read_burst(kFpgaSelf, kBoardRegs[size_t(index)], data, length) < 0) {
     if (crx::get_errno() == ERR_SPI_READ) log_line("BrvDBG: %s E R R O R register read failed", __func__);
     return -1;
@@ -274,7 +278,6 @@ int crx_reg_brd_rb(int board, int index, uint8_t* data, uint32_t length) {
 
 int crx_reg_brd_wb(int board, int index, const uint8_t* data, uint32_t length) {
   if (const int code = check_board_call(board, index, data != nullptr, true)) return fail(code);
-  if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   return write_burst(kFpgaSelf, kBoardRegs[size_t(index)], data, length);
 }
 
@@ -290,13 +293,11 @@ int crx_reg_chip_w(int board, int chip, int index, int32_t value) {
 
 int crx_reg_chip_rb(int board, int chip, int index, uint8_t* data, uint32_t length) {
   if (const int code = check_chip_call(board, chip, index, data != nullptr, false)) return fail(code);
-  if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   return read_burst(chip, kChipRegs[size_t(index)], data, length);
 }
 
 int crx_reg_chip_wb(int board, int chip, int index, const uint8_t* data, uint32_t length) {
   if (const int code = check_chip_call(board, chip, index, data != nullptr, true)) return fail(code);
-  if (length > CRX_REG_BURST_MAX) return fail(ERR_UNSPECIFIED);
   return write_burst(chip, kChipRegs[size_t(index)], data, length);
 }
 

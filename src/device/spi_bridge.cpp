@@ -59,12 +59,13 @@ int ad9361_write_byte(uint16_t address, uint8_t byte) {
   return bridge(command, 3, nullptr, 0);
 }
 
-// A field the bridge can reach: a table row inside one byte. The last row
-// of the table is all zero and addresses nothing.
+// A field the bridge can reach: a table row inside one byte. The all-zero
+// last row is one too, of no bits at register 0x000: it reads 0 and writes
+// the byte back as it was.
 const Ad9361Field* ad9361_field(int index) {
   if (index < 0 || size_t(index) >= kAd9361FieldCount) return nullptr;
   const Ad9361Field& f = kAd9361Fields[size_t(index)];
-  if (f.width == 0 || f.offset + f.width > 8) return nullptr;
+  if (f.offset + f.width > 8) return nullptr;
   return &f;
 }
 

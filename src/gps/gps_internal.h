@@ -8,9 +8,6 @@
 
 #include "crx.h"
 
-// The count latched at the last PPS (the runtime's).
-extern "C" int crx_get_trigcnt(uint8_t board, uint32_t* count);
-
 namespace crx::gps {
 
 // ---- NMEA ----

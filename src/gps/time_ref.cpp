@@ -7,6 +7,7 @@
 
 #include "board.h"
 #include "crx_hal/hooks.h"
+#include "crx_hal/rxtx_deps.h"
 #include "errors.h"
 #include "gps/gps_internal.h"
 #include "gps/time_math.h"
@@ -220,3 +221,17 @@ int crx_get_fpga_hs(uint64_t* hs) {
 }
 
 }  // extern "C"
+
+namespace crx {
+
+// The transmit path's view of the reference: TAI seconds and the counter
+// latched at the last accepted PPS; false while no reference is valid.
+bool time_reference(uint32_t* ref_tai_sec, uint32_t* latched_count) {
+  crx_tref_t ref{};
+  if (crx_get_ref_time(&ref) != 0) return false;
+  *ref_tai_sec = uint32_t(int64_t(ref.gps.sec) + gps::kTaiToGps);
+  *latched_count = ref.count_us;
+  return true;
+}
+
+}  // namespace crx

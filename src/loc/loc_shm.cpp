@@ -84,14 +84,17 @@ int shm_attach() {
   return 0;
 }
 
-void shm_detach() {
+bool shm_detach() {
   std::lock_guard lock(attach_mutex);
-  if (!attached) return;
+  if (!attached) return false;
   os::shmdt(attached);
   attached = nullptr;
   struct shmid_ds ds {};
-  if (os::shmctl(shm_id, IPC_STAT, &ds) == 0 && ds.shm_nattch == 0) os::shmctl(shm_id, IPC_RMID, nullptr);
+  bool destroyed = false;
+  if (os::shmctl(shm_id, IPC_STAT, &ds) == 0 && ds.shm_nattch == 0)
+    destroyed = os::shmctl(shm_id, IPC_RMID, nullptr) == 0;
   shm_id = -1;
+  return destroyed;
 }
 
 FilterLock::FilterLock(Segment& seg) : seg_(seg), self_(static_cast<uint32_t>(::getpid())) {

@@ -58,8 +58,9 @@ Segment* segment();
 // -1 after logging why not.
 int shm_attach();
 
-// Detaches, and destroys the segment when no process remains attached.
-void shm_detach();
+// Detaches, and destroys the segment when no process remains attached;
+// true when it was destroyed.
+bool shm_detach();
 
 // Holds the filter list of `seg` for the life of the object. Processes
 // update the list one at a time; an owner that died holding it is taken

@@ -30,6 +30,7 @@ ssize_t Backend::pwrite(int fd, const void* buf, size_t len, off_t offset) {
 off_t Backend::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
 int Backend::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 int Backend::fsync(int fd) { return ::fsync(fd); }
+int Backend::poll(struct pollfd* fds, nfds_t nfds, int timeout_ms) { return ::poll(fds, nfds, timeout_ms); }
 
 int Backend::access(const char* path, int mode) { return ::access(resolve(path).c_str(), mode); }
 int Backend::stat(const char* path, struct stat* st) { return ::stat(resolve(path).c_str(), st); }
@@ -81,7 +82,6 @@ int Backend::sleep(const struct timespec& request, struct timespec* remain) {
   return ::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, remain);
 }
 
-int Backend::poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return ::poll(fds, count, timeout_ms); }
 
 int shmget(key_t key, size_t size, int flags) { return ::shmget(ipc_key(key), size, flags); }
 void* shmat(int id, const void* addr, int flags) { return ::shmat(id, addr, flags); }

@@ -38,6 +38,9 @@ class Backend {
   virtual off_t lseek(int fd, off_t offset, int whence);
   virtual int ioctl(int fd, unsigned long request, void* arg);
   virtual int fsync(int fd);
+  // Waits for events on descriptors (poll semantics; timeout in ms, -1 for
+  // none). A sysfs GPIO value file reports an edge as POLLPRI | POLLERR.
+  virtual int poll(struct pollfd* fds, nfds_t nfds, int timeout_ms);
 
   // File system by path.
   virtual int access(const char* path, int mode);
@@ -65,9 +68,6 @@ class Backend {
   virtual struct timespec realtime();
   virtual struct timespec monotonic();
   virtual int sleep(const struct timespec& request, struct timespec* remain);
-
-  // Waits on descriptors: poll semantics (timeout in ms, -1 for none).
-  virtual int poll(struct pollfd* fds, nfds_t count, int timeout_ms);
   // The TAI clock (CLOCK_TAI), and the kernel's TAI - UTC offset in seconds
   // as adjtimex reports it (0 while nothing has set it; -1 on failure).
   virtual struct timespec tai();
@@ -90,6 +90,7 @@ inline ssize_t pwrite(int fd, const void* b, size_t n, off_t o) { return backend
 inline off_t lseek(int fd, off_t o, int w) { return backend().lseek(fd, o, w); }
 inline int ioctl(int fd, unsigned long req, void* arg) { return backend().ioctl(fd, req, arg); }
 inline int fsync(int fd) { return backend().fsync(fd); }
+inline int poll(struct pollfd* fds, nfds_t n, int timeout_ms) { return backend().poll(fds, n, timeout_ms); }
 inline int access(const char* p, int m) { return backend().access(p, m); }
 inline int stat(const char* p, struct stat* st) { return backend().stat(p, st); }
 inline int mkdir(const char* p, mode_t m) { return backend().mkdir(p, m); }
@@ -120,8 +121,6 @@ inline time_t now() { return backend().now(); }
 inline struct timespec realtime() { return backend().realtime(); }
 inline struct timespec monotonic() { return backend().monotonic(); }
 inline int sleep(const struct timespec& req, struct timespec* rem) { return backend().sleep(req, rem); }
-inline int poll(struct pollfd* fds, nfds_t n, int timeout_ms) { return backend().poll(fds, n, timeout_ms); }
-
 inline struct timespec tai() { return backend().tai(); }
 inline int tai_offset() { return backend().tai_offset(); }
 

@@ -103,13 +103,39 @@ TEST_F(BoardKeys, FskSyncIsAnEvenRunOfTwoToSixteenHexDigits) {
   EXPECT_EQ(crx::fsk_sync_word(), 0x0123456789ABCDEFull);
   ASSERT_NE(read_board(board({{"FSK_sync", 12}})), nullptr) << "not a string: not read";
 
-  for (const char* bad : {"C194C", "", "C", "0123456789ABCDEF01"})
+  for (const char* bad : {"C194C", "", "C", "0123456789ABCDEF01", " C194C1", "0x0123456789ABCDEF"})
     expect_refused(board({{"FSK_sync", bad}}), "ERROR: impossible to parse parameter 'FSK_sync'");
-  // A prefix, a sign, a space or a stray character would leave a value
-  // whose size no longer matches the text.
-  for (const char* bad : {"0xC194", "-1", "C1 4C1", "C194CZ", "zz"})
+  for (const char* bad : {"-1", "+C194C", "C1 4C1", "C194C1  ", "C194CZ", "zz", "0x", "  ", "0xZZ", "x1", "0x0xC1",
+                          " 0xABC"})
     expect_refused(board({{"FSK_sync", bad}}), "ERROR: failed to parse hex string for 'FSK_sync'");
   EXPECT_FALSE(logged("BrvDBG-HAL: rx_freq =915000000")) << "refused before the board is configured";
+}
+
+// The key has always been read with a hexadecimal scan, which takes leading
+// blanks and a "0x"; the word is as long as its digits.
+TEST_F(BoardKeys, FskSyncTakesLeadingBlanksAndAHexPrefix) {
+  const struct {
+    const char* text;
+    int size;
+    uint64_t word;
+  } cases[] = {
+      {"0xC194C1", 3, 0xC194C1ull << 40},
+      {"0XC194C1", 3, 0xC194C1ull << 40},
+      {"  C194C1", 3, 0xC194C1ull << 40},
+      {"\tC194C1 ", 0, 0},  // a blank after the digits is not part of the scan's number
+      {"  0xC1", 1, 0xC1ull << 56},
+      {"0x0123456789ABCD", 7, 0x0123456789ABCDull << 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (c.size == 0) {
+      expect_refused(board({{"FSK_sync", c.text}}), "ERROR: failed to parse hex string for 'FSK_sync'");
+      continue;
+    }
+    ASSERT_NE(read_board(board({{"FSK_sync", c.text}})), nullptr) << syslog_dump();
+    EXPECT_EQ(priv().fsk_sync_size, c.size);
+    EXPECT_EQ(crx::fsk_sync_word(), c.word);
+  }
 }
 
 TEST_F(BoardKeys, CalibrationTemperaturesDefaultToZeroAndKeepTheirLowBits) {

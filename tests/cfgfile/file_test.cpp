@@ -27,7 +27,7 @@ TEST_F(ConfigFile, TextThatIsNoJsonObjectIsRefused) {
   for (const std::string& text : {full.substr(0, full.size() / 2), binary, std::string(), std::string("[1, 2]"),
                                   std::string("\"text\""), std::string("{\"gateway_conf\": {}} trailing"),
                                   std::string("{\"a\": 1e400}"), std::string("{\"a\": \"\xff\xfe\"}"),
-                                  std::string(100000, '[')}) {
+                                  std::string(20, '[')}) {
     sandbox().clear_logs();
     EXPECT_EQ(read(text), nullptr) << text.substr(0, 40);
     EXPECT_TRUE(logged("ERROR: /etc/default/config.json is not a valid JSON file")) << syslog_dump();
@@ -36,9 +36,52 @@ TEST_F(ConfigFile, TextThatIsNoJsonObjectIsRefused) {
   EXPECT_EQ(board_type, CRX_BOARD_CONDOR_NA) << "identified before parsing";
 }
 
-TEST_F(ConfigFile, CommentsAndDeepNestingInUnknownKeysAreFine) {
-  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+TEST_F(ConfigFile, CommentsAndNestingInUnknownKeysAreFine) {
+  // The root object and 31 arrays: 32 levels.
+  const std::string deep = std::string(31, '[') + std::string(31, ']');
   ASSERT_NE(read("// leading comment\n{ /* inline */ \"unknown\": " + deep + ",\n \"gateway_conf\": {} }"), nullptr);
+}
+
+// A damaged or hostile file must not take a gateway's memory and time: the
+// parser's tree costs many times the text.
+TEST_F(ConfigFile, OversizedAndDeeplyNestedFilesAreRefusedWithNothingApplied) {
+  ASSERT_NE(read(R"({"gateway_conf": {"stat_interval": 12}})"), nullptr);
+  const auto refused = [&](const std::string& text, const std::string& why) {
+    sandbox().clear_logs();
+    EXPECT_EQ(read(text), nullptr) << text.size();
+    EXPECT_TRUE(logged(why)) << syslog_dump();
+    EXPECT_FALSE(logged("INFO: parsing gateway parameters"));
+    EXPECT_FALSE(logged("ERROR: /etc/default/config.json is not a valid JSON file")) << "not parsed";
+    EXPECT_EQ(crx_read_cfg_json("/etc/default/kept.json")->stat_interval, 12u) << "nothing applied";
+  };
+  sandbox().write_file("/etc/default/kept.json", R"({"gateway_conf": {}})");
+
+  // 1 MiB is the largest file read; one byte more is refused unread.
+  const std::string head = R"({"gateway_conf": {"stat_interval": 99}, "pad": ")";
+  const std::string fits = head + std::string(1024 * 1024 - head.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(fits.size(), 1024u * 1024u);
+  ASSERT_NE(read(fits), nullptr);
+  EXPECT_EQ(read(fits)->stat_interval, 99u);
+  ASSERT_NE(read(R"({"gateway_conf": {"stat_interval": 12}})"), nullptr);
+  const std::string big = head + std::string(1024 * 1024 - head.size() - 1, 'x') + "\"}";
+  refused(big, "ERROR: configuration file /etc/default/config.json is larger than 1048576 bytes");
+  refused(std::string(30 * 1024 * 1024, ' ') + "{}",
+          "ERROR: configuration file /etc/default/config.json is larger than 1048576 bytes");
+
+  // 33 levels, in an unknown key or as a broken text of brackets alone.
+  const std::string nests = "ERROR: configuration file /etc/default/config.json nests deeper than 32 levels";
+  refused(R"({"gateway_conf": {"stat_interval": 99}, "x": )" + std::string(32, '[') + std::string(32, ']') + "}",
+          nests);
+  refused(R"({"x": [{"y": )" + std::string(31, '[') + std::string(31, ']') + "}]}", nests);
+  refused(std::string(100000, '{'), nests);
+
+  // Brackets in strings and comments are text, not nesting.
+  const std::string brackets(100, '[');
+  ASSERT_NE(read("{\"gateway_conf\": {\"server_address\": \"" + brackets + "\\\"\"}, // " + brackets +
+                 "\n /* " + brackets + " */ \"x\": 1}"),
+            nullptr)
+      << syslog_dump();
+  EXPECT_EQ(crx_read_cfg_json(nullptr)->server_address, brackets.substr(0, 63));
 }
 
 TEST_F(ConfigFile, WithoutBoardsTheGatewayPartStillApplies) {

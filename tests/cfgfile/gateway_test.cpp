@@ -142,6 +142,30 @@ TEST_F(ConfigFile, OutOfRangeNumbersSaturateOrKeepTheirLowBits) {
   EXPECT_TRUE(logged("INFO: downstream keep-alive interval is configured to 2147483648 seconds"));
 }
 
+// Half the time-out in microseconds fills 32 bits at 8 589 934 ms; a larger
+// value must not wrap into a time-out of microseconds.
+TEST_F(ConfigFile, PushTimeOutSaturatesAtTheLargestItsFieldHolds) {
+  const struct {
+    const char* value;
+    uint32_t microseconds;
+    const char* line;
+  } cases[] = {
+      {"100", 50000, "INFO: upstream PUSH_DATA time-out is configured to 100 ms"},
+      {"8589934", 4294967000u, "INFO: upstream PUSH_DATA time-out is configured to 8589934 ms"},
+      {"8589935", 4294967000u, "INFO: upstream PUSH_DATA time-out is configured to 8589934 ms"},
+      {"1e300", 4294967000u, "INFO: upstream PUSH_DATA time-out is configured to 8589934 ms"},
+      {"-5", 0, "INFO: upstream PUSH_DATA time-out is configured to 0 ms"},
+  };
+  for (const auto& c : cases) {
+    sandbox().clear_logs();
+    const crx_gw_cfg_t* gw = read(std::string(R"({"gateway_conf": {"push_timeout_ms": )") + c.value + "}}");
+    ASSERT_NE(gw, nullptr) << c.value;
+    EXPECT_EQ(gw->push_timeout_half.microseconds, c.microseconds) << c.value;
+    EXPECT_EQ(gw->push_timeout_half.seconds, 0) << c.value;
+    EXPECT_TRUE(logged(c.line)) << c.value << "\n" << syslog_dump();
+  }
+}
+
 TEST_F(ConfigFile, GatewaySettingsAccumulateOverCalls) {
   ASSERT_NE(read(R"({"gateway_conf": {"server_address": "first.example.net", "stat_interval": 10,
                                       "link_mote": "ABCD", "forward_crc_error": true}})"),

@@ -109,13 +109,10 @@ struct Broken {
   std::function<void(std::vector<uint8_t>&, crx::sim::MtdPartition&)> spoil;
   const char* message;
 };
+void PrintTo(const Broken& b, std::ostream* os) { *os << b.what; }
 
 TEST_F(CxLoad, EveryBadImageFailsWithItsMessageAndLeavesNoFile) {
   const auto good = CxDatabase(6).image();
-  auto indexed = CxDatabase(6)
-                     .extra_sql("CREATE TABLE Filler (x TEXT); CREATE INDEX FillerX ON Filler (x);"
-                                "INSERT INTO Filler VALUES ('MARKER-ROW-0001');")
-                     .image();
   const std::vector<Broken> cases = {
       {"bad magic", [](auto& img, auto&) { img[0] = 'X'; },
        "cxLoadDatabase: invalid database header string: 58 51 4c 69 74 65 20 66 6f 72 6d 61 74 20 33 00"},
@@ -130,17 +127,11 @@ TEST_F(CxLoad, EveryBadImageFailsWithItsMessageAndLeavesNoFile) {
       {"image larger than the partition",
        [](auto& img, auto&) { img[28] = 0; img[29] = 0; img[30] = 0x01; img[31] = 0x01; },
        "cxLoadDatabase: database size error"},
-      {"not a database", [](auto& img, auto&) { std::fill(img.begin() + 100, img.end(), 0xA5); },
-       "CxInit: error, unable to perform database integrity check; expected 1, obtained -1 entries"},
-      {"integrity failure", [](auto& img, auto&) { corrupt_at(img, "MARKER-ROW-0001"); },
-       "CxInit: database integrity failure: "},
-      {"user version 0", [](auto& img, auto&) { img[60] = img[61] = img[62] = img[63] = 0; },
-       "CxInit: database version 0 is not supported"},
   };
   auto part = with_mtd(good);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    auto image = std::string(c.what) == "integrity failure" ? indexed : good;
+    auto image = good;
     part->set_read_limit(SIZE_MAX);
     c.spoil(image, *part);
     part->load(0, image);
@@ -160,6 +151,61 @@ TEST_F(CxLoad, EveryBadImageFailsWithItsMessageAndLeavesNoFile) {
   EXPECT_EQ(CxGetDatabaseVersion(), 6);
   CxCleanup();
 }
+
+// An image whose copy fails SQLite's checks. The flash does not change
+// under a running process, so the copy is not made again: later calls fail
+// at once, without reading the flash and without repeating the reasons.
+class CxRejectedCopy : public CxTest, public ::testing::WithParamInterface<Broken> {};
+
+TEST_P(CxRejectedCopy, IsRememberedForTheLifeOfTheProcess) {
+  const auto good = CxDatabase(6).image();
+  auto image = CxDatabase(6)
+                   .extra_sql("CREATE TABLE Filler (x TEXT); CREATE INDEX FillerX ON Filler (x);"
+                              "INSERT INTO Filler VALUES ('MARKER-ROW-0001');")
+                   .image();
+  auto part = with_mtd(image);
+  GetParam().spoil(image, *part);
+  part->load(0, image);
+  auto count = [&](const std::string& fragment) {
+    int n = 0;
+    for (const auto& t : sandbox().syslog_texts()) n += t.find(fragment) != std::string::npos;
+    return n;
+  };
+
+  EXPECT_FALSE(CxInit());
+  EXPECT_EQ(count(GetParam().message), 1) << syslog_dump();
+  EXPECT_EQ(count("cxLoadDatabase: loaded "), 1);
+  EXPECT_THAT(database_files(), IsEmpty());
+
+  // Even a good image put in its place now is not read.
+  part->load(0, good);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(CxInit());
+    cx_config_table_t t;
+    EXPECT_FALSE(CxGetConfigTable(&t));
+    EXPECT_EQ(CxGetDatabaseVersion(), -1);
+  }
+  EXPECT_EQ(count(GetParam().message), 1) << syslog_dump();
+  EXPECT_EQ(count("cxLoadDatabase: "), 1) << "the flash is not copied again";
+  EXPECT_THAT(database_files(), IsEmpty());
+
+  // A database file that appears meanwhile (another process wrote it) is used.
+  with_file(CxDatabase(6));
+  EXPECT_TRUE(CxInit());
+  EXPECT_EQ(CxGetDatabaseVersion(), 6);
+  CxCleanup();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, CxRejectedCopy,
+    ::testing::Values(
+        Broken{"NotADatabase", [](auto& img, auto&) { std::fill(img.begin() + 100, img.end(), 0xA5); },
+               "CxInit: error, unable to perform database integrity check; expected 1, obtained -1 entries"},
+        Broken{"IntegrityFailure", [](auto& img, auto&) { corrupt_at(img, "MARKER-ROW-0001"); },
+               "CxInit: database integrity failure: "},
+        Broken{"UserVersionZero", [](auto& img, auto&) { img[60] = img[61] = img[62] = img[63] = 0; },
+               "CxInit: database version 0 is not supported"}),
+    [](const ::testing::TestParamInfo<Broken>& info) { return std::string(info.param.what); });
 
 TEST_F(CxLoad, NoFlashAtAllFailsTheLoad) {
   EXPECT_FALSE(CxInit());

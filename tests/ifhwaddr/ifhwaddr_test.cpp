@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -150,6 +151,47 @@ TEST_F(Ifhwaddr, RefusalsLeaveTheFileAsItWas) {
 TEST_F(Ifhwaddr, WithoutADatabaseNothingIsWritten) {
   interfaces(kTypical);
   expect_refusal(kTypical, "Failed to obtain eth0 MAC address from the commissioning database\n");
+}
+
+// The address goes into a file that root's network scripts run: only a
+// well-formed one is written, and a bad one is named in printable form.
+TEST_F(Ifhwaddr, OnlyTwelveHexDigitsAreWrittenAsTheAddress) {
+  const struct {
+    const char* stored;
+    const char* shown;
+  } bad[] = {
+      {"0002F7\nup rm", "0002F7\\nup rm"},
+      {"0002F7A1B2C\n", "0002F7A1B2C\\n"},
+      {"0002F7 A1B2C3", "0002F7 A1B2C3"},
+      {" 0002F7A1B2C", " 0002F7A1B2C"},
+      {"00:02:F7:A1", "00:02:F7:A1"},
+      {"0002F7A1B2C", "0002F7A1B2C"},
+      {"0002F7A1B2C3D", "0002F7A1B2C3D"},
+      {"0002F7A1B2CG", "0002F7A1B2CG"},
+      {"0002F7A1B2C3D4E5F6A7B8C9", "0002F7A1B2C3D"},  // the record keeps 13 characters
+      {"0002F7\tA1\x01", "0002F7\\x09A1\\x01"},
+      {"", ""},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.stored);
+    crx::sim::cx_put_file(sandbox(), crx::sim::CxDatabase(6).set("Configuration", "PCBA_MAC_Address", c.stored).image());
+    interfaces(kTypical);
+    const Outcome o = run_tool();
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, std::string("Invalid MAC address in the commissioning database: \"") + c.shown + "\"\n");
+    EXPECT_EQ(o.out.find('\t'), std::string::npos);
+    EXPECT_EQ(std::count(o.out.begin(), o.out.end(), '\n'), 1) << o.out;
+    EXPECT_EQ(sandbox().read_file(kInterfaces), kTypical);
+    EXPECT_THAT(leftovers(), IsEmpty());
+  }
+
+  // Lower-case digits are hex digits too, written as stored.
+  crx::sim::cx_put_file(sandbox(), crx::sim::CxDatabase(6).set("Configuration", "PCBA_MAC_Address", "0010ff112233").image());
+  interfaces(kTypical);
+  EXPECT_EQ(run_tool().status, 0);
+  std::string expected = kTypical;
+  expected.insert(expected.find("    hostname"), "pre-up /sbin/ifconfig eth0 hw ether 0010ff112233\n");
+  EXPECT_EQ(sandbox().read_file(kInterfaces), expected);
 }
 
 TEST_F(Ifhwaddr, EveryFailedWriteRemovesTheTemporaryFile) {

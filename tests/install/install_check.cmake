@@ -37,6 +37,32 @@ separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 run_step("compile with pkg-config" ${C_COMPILER} ${app_flags} ${APP_DIR}/app.c ${pc_flags}
          -o ${WORK_DIR}/app-pkgconfig)
 
+# A static link is offered only with a static library to link.
+foreach(kind shared static)
+  set(option "")
+  if(kind STREQUAL "static")
+    set(option --static)
+  endif()
+  run_step("pkg-config ${option}" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${libdir}/pkgconfig
+           pkg-config ${option} --libs crx)
+  string(STRIP "${step_output}" ${kind}_libs)
+endforeach()
+if(NOT static_libs STREQUAL shared_libs AND NOT EXISTS ${libdir}/libcrx.a)
+  message(FATAL_ERROR "crx.pc offers a static link (${static_libs}) but no libcrx.a is installed")
+endif()
+
+# Installed programs find the installed library through their run path.
+foreach(program ifhwaddr sidemon)
+  if(EXISTS ${prefix}/bin/${program})
+    run_step("loading ${program}" ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1
+             ${prefix}/bin/${program})
+    string(FIND "${step_output}" "libcrx.so.4 => ${prefix}/" found)
+    if(found EQUAL -1)
+      message(FATAL_ERROR "${program} does not find the installed library:\n${step_output}")
+    endif()
+  endif()
+endforeach()
+
 # find_package
 run_step("configure with find_package" ${CMAKE_COMMAND} -S ${APP_DIR} -B ${WORK_DIR}/app-build
          -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${APP_FLAGS}")

@@ -247,8 +247,8 @@ TEST_F(Pkgstate, HelpAndUnknownOptions) {
   }
 }
 
-TEST_F(Pkgstate, ARecordOfTheWrongSizeIsNeitherPrintedNorChanged) {
-  for (size_t size : {0, 100, 191, 193, 400}) {
+TEST_F(Pkgstate, AShortRecordIsNeitherPrintedNorChanged) {
+  for (size_t size : {0, 100, 191}) {
     const std::string content(size, '\x11');
     for (const char* opt : {"", "-t", "-s"}) {
       write_status(content);
@@ -260,6 +260,53 @@ TEST_F(Pkgstate, ARecordOfTheWrongSizeIsNeitherPrintedNorChanged) {
       EXPECT_EQ(read_status(), content) << size << opt;
     }
   }
+}
+
+// The bridge may grow its file: the record is its first 192 bytes, and
+// whatever follows is the bridge's and stays as it is.
+TEST_F(Pkgstate, ALongerFileHoldsTheRecordInItsFirstBytes) {
+  const Record bridge = bridge_record();
+  for (size_t extra : {1, 208, 5000}) {
+    std::string tail(extra, '\0');
+    for (size_t i = 0; i < extra; ++i) tail[i] = static_cast<char>('a' + i % 26);
+    write_status(bridge.bytes + tail);
+    Outcome r = pkgstate({root_});
+    EXPECT_EQ(r.status, 0) << extra;
+    EXPECT_THAT(r.out, HasSubstr("State            : INSTALL SCHEDULED\n")) << extra;
+    EXPECT_THAT(r.out, HasSubstr("Available version: 4.1.0-bsp\n")) << extra;
+
+    const uint64_t before = now_ms();
+    r = pkgstate({"-s", root_});
+    EXPECT_EQ(r.status, 0) << extra << r.out;
+    const std::string after = read_status();
+    ASSERT_EQ(after.size(), 192 + extra);
+    const Record rec{after.substr(0, 192)};
+    EXPECT_GE(rec.update_ts(), before);
+    Record expected = bridge;
+    expected.set(0, 8, rec.update_ts()).set(40, 4, 0);
+    EXPECT_EQ(rec.bytes, expected.bytes) << extra;
+    EXPECT_EQ(after.substr(192), tail) << extra;
+  }
+}
+
+// A -t killed between writing its private copy and linking it leaves the
+// copy behind; later runs must not let such copies pile up.
+TEST_F(Pkgstate, PrivateCopiesOfKilledRunsDoNotAccumulate) {
+  fs::create_directories(dir());
+  // No process has these ids: copies of runs long gone.
+  for (const char* pid : {"2147483646", "999999999"})
+    std::ofstream(file() + "." + pid + ".new") << std::string(192, '\x22');
+  // A run that is still going (this test's own process) keeps its copy, and
+  // names that are not private copies are not touched.
+  const std::string live = file() + "." + std::to_string(::getpid()) + ".new";
+  std::ofstream(live) << "in progress";
+  for (const char* other : {".new", ".x.new", ".12.new.bak", ".bak"}) std::ofstream(file() + other) << "other";
+
+  EXPECT_EQ(pkgstate({"-t", root_}).status, 0);
+  EXPECT_EQ(read_status().size(), 192u);
+  const std::string base = "bsp_upgrade_status";
+  EXPECT_THAT(dir_entries(), ::testing::UnorderedElementsAre(base, base + ".12.new.bak", base + "." + std::to_string(::getpid()) + ".new",
+                                            base + ".bak", base + ".new", base + ".x.new"));
 }
 
 TEST_F(Pkgstate, DirectoryProblemsFailWithoutCreatingAnything) {

@@ -124,13 +124,23 @@ TEST_F(Bridge, Ad9361FieldsReadInPlaceAndWriteByReadModifyWrite) {
   ASSERT_EQ(crx_ad9361_r(0, 148, &v), 0);
   EXPECT_EQ(v, 2);
 
-  // Rows that address nothing, and bad arguments.
+  // The all-zero last row is a field of no bits at 0x000: it reads 0 and
+  // writes the byte back unchanged.
+  ad9361().poke(0x000, 0x18);
+  ad9361().clear_transactions();
+  v = 0x77;
+  ASSERT_EQ(crx_ad9361_r(0, 1374, &v), 0);
+  EXPECT_EQ(v, 0);
+  ASSERT_EQ(crx_ad9361_w(0, 1374, 0xFF), 0);
+  EXPECT_THAT(sent(), ElementsAre(Bytes{0x00, 0x00, 0x00}, Bytes{0x00, 0x00, 0x00}, Bytes{0x80, 0x00, 0x18}));
+  EXPECT_EQ(ad9361().peek(0x000), 0x18);
+
+  // Rows outside the table, and bad arguments.
   port().clear_accesses();
-  EXPECT_EQ(crx_ad9361_r(0, 1374, &v), -1);
   EXPECT_EQ(crx_ad9361_r(0, 1375, &v), -1);
   EXPECT_EQ(crx_ad9361_r(0, -1, &v), -1);
   EXPECT_EQ(crx_ad9361_r(0, 180, nullptr), -1);
-  EXPECT_FAILS_WITH(crx_ad9361_w(0, 1374, 1), ERR_UNSPECIFIED);
+  EXPECT_FAILS_WITH(crx_ad9361_w(0, 1375, 1), ERR_UNSPECIFIED);
   EXPECT_FAILS_WITH(crx_ad9361_w(1, 180, 1), ERR_BAD_BOARD_NB);
   EXPECT_EQ(port().access_count(), 0u);
 }

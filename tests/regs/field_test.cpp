@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "board_fixture.h"
@@ -12,6 +13,7 @@
 
 namespace {
 
+using crx::test::WrenBoardTest;
 using ::testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
 
@@ -67,7 +69,7 @@ TEST_F(Fields, FieldsInsideOneByteAreExtractedAndSignExtendedFromTheirWidth) {
   EXPECT_EQ(v, 10);
 }
 
-TEST_F(Fields, MultiByteFieldsAreLittleEndianAndMaskedOrSignExtendedToTheirWidth) {
+TEST_F(Fields, MultiByteFieldsAreLittleEndianAndSignExtendedFromTheirWidth) {
   // Chip row 3: address 2, 16 bits.
   port().poke(1, kAnyPage, 2, Bytes{0x34, 0x12});
   EXPECT_EQ(chip_read(1, 3), 0x1234);
@@ -79,9 +81,13 @@ TEST_F(Fields, MultiByteFieldsAreLittleEndianAndMaskedOrSignExtendedToTheirWidth
   EXPECT_EQ(board_read(23), -384);
   set_fpga(128, {0x80, 0xE1});
   EXPECT_EQ(board_read(23), 384);
-  // Board row 163: 12 bits unsigned; bits above the width are not part of it.
+  // Board row 163: 12 bits unsigned. Its bytes are taken as they are, so a
+  // value written unmasked reads back whole.
   set_fpga(738, {0x40, 0xF3});
-  EXPECT_EQ(board_read(163), 0x340);
+  EXPECT_EQ(board_read(163), 0xF340);
+  ASSERT_EQ(crx_reg_brd_w(0, 163, 0xF123), 0);
+  EXPECT_EQ(fpga_at(738, 2), (Bytes{0x23, 0xF1}));
+  EXPECT_EQ(board_read(163), 0xF123);
   // Board row 181: 32 bits, all ones.
   set_fpga(768, {0xFF, 0xFF, 0xFF, 0xFF});
   EXPECT_EQ(board_read(181), -1);
@@ -151,7 +157,7 @@ TEST_F(Fields, ThreeByteTransfersGoByteByByteAtOneAddress) {
   EXPECT_EQ(port().access_count(), 2u);
 }
 
-TEST_F(Fields, BurstsMoveRawBytesUpToTheBounceBufferAndRefuseLongerOnes) {
+TEST_F(Fields, BurstsMoveRawBytesUpToTheBounceBufferAndFailLongerOnesAsTransfers) {
   std::vector<uint8_t> data(CRX_REG_BURST_MAX + 1, 0xA5);
   ASSERT_EQ(crx_reg_brd_wb(0, 305, data.data(), CRX_REG_BURST_MAX), 0);
   ASSERT_EQ(port().access_count(), 1u);
@@ -164,12 +170,39 @@ TEST_F(Fields, BurstsMoveRawBytesUpToTheBounceBufferAndRefuseLongerOnes) {
   EXPECT_EQ(back[CRX_REG_BURST_MAX - 1], 0xA5);
   EXPECT_EQ(back[CRX_REG_BURST_MAX], 0);
 
+  // The port's transfer refuses a longer one, so the calls report a failed
+  // read or write, and nothing reaches the port.
   port().clear_accesses();
-  EXPECT_FAILS_WITH(crx_reg_brd_wb(0, 305, data.data(), CRX_REG_BURST_MAX + 1), ERR_UNSPECIFIED);
-  EXPECT_EQ(crx_reg_brd_rb(0, 305, back.data(), CRX_REG_BURST_MAX + 1), -1);
-  EXPECT_EQ(crx_reg_chip_wb(0, 0, 10, data.data(), CRX_REG_BURST_MAX + 1), -1);
-  EXPECT_EQ(crx_reg_chip_rb(0, 0, 10, back.data(), 0xFFFFFFFFu), -1);
+  EXPECT_FAILS_WITH(crx_reg_brd_wb(0, 305, data.data(), CRX_REG_BURST_MAX + 1), ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_brd_rb(0, 305, back.data(), CRX_REG_BURST_MAX + 1), ERR_SPI_READ);
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG: crx_reg_brd_rb E R R O R register read failed"));
+  EXPECT_FAILS_WITH(crx_reg_chip_wb(0, 0, 10, data.data(), CRX_REG_BURST_MAX + 1), ERR_SPI_WRITE);
+  EXPECT_FAILS_WITH(crx_reg_chip_rb(0, 0, 10, back.data(), 0xFFFFFFFFu), ERR_SPI_READ);
   EXPECT_EQ(port().access_count(), 0u);
+}
+
+// The Wren SX1301 sits on spidev, whose layer moves long bursts of one data
+// register in 1024-byte chunks, each after the same command byte.
+TEST_F(WrenBoardTest, LongBurstsGoInChunksOnTheWrenPort) {
+  open();
+  const uint32_t length = CRX_REG_BURST_MAX + 1;
+  std::vector<uint8_t> data(length, 0x5A);
+  ASSERT_EQ(crx_reg_chip_wb(0, 0, 10, data.data(), length), 0) << crx_errno;
+  std::vector<uint8_t> back(length, 0xEE);
+  ASSERT_EQ(crx_reg_chip_rb(0, 0, 10, back.data(), length), 0) << crx_errno;
+  EXPECT_EQ(std::count(back.begin(), back.end(), 0xEE), 0) << "every chunk lands in the buffer";
+
+  size_t chunked = 0;
+  uint32_t moved = 0;
+  for (const auto& m : board().sx1301->messages()) {
+    if (m.size() != 2) continue;
+    ++chunked;
+    EXPECT_EQ(m[0].len, 1u);
+    EXPECT_LE(m[1].len, 1024u);
+    moved += m[1].len;
+  }
+  EXPECT_EQ(chunked, 2u * 9u);  // eight full chunks and one of 1 byte, each way
+  EXPECT_EQ(moved, 2u * length);
 }
 
 TEST_F(Fields, FailedTransfersGiveReadAndWriteCodes) {

@@ -1,9 +1,11 @@
 #include "ifhwaddr.h"
 
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,6 +41,37 @@ const char* write_new_file(int fd, const char* content, size_t length, size_t at
   return nullptr;
 }
 
+// The address as the factory stores it: exactly twelve hex digits. The
+// text goes into a file that root's network scripts run, so anything else
+// (a newline would add a line of its own) never reaches it.
+bool well_formed_mac(const char* mac) {
+  for (int i = 0; i < 12; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(mac[i]))) return false;
+  return mac[12] == '\0';
+}
+
+// `text` for a message: printable characters as they are, the rest as
+// escapes, so a hostile value cannot mangle the terminal or the log.
+std::string printable(const char* text) {
+  std::string out;
+  for (const char* p = text; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (std::isprint(c)) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 bool getMacFromDb(char* mac) {
@@ -47,7 +80,8 @@ bool getMacFromDb(char* mac) {
   cx_config_table_t table;
   std::memset(&table, 0, sizeof table);
   if (!CxGetConfigTable(&table)) return false;
-  std::printf("PCBA MAC: %s\n", table.PCBA_MAC_Address);
+  table.PCBA_MAC_Address[sizeof table.PCBA_MAC_Address - 1] = '\0';
+  std::printf("PCBA MAC: %s\n", printable(table.PCBA_MAC_Address).c_str());
   std::memcpy(mac, table.PCBA_MAC_Address, sizeof table.PCBA_MAC_Address);
   return true;
 }
@@ -56,6 +90,10 @@ int run(const Files& files) {
   char mac[sizeof(cx_config_table_t{}.PCBA_MAC_Address)];
   if (!getMacFromDb(mac)) return fail("Failed to obtain eth0 MAC address from the commissioning database\n");
   std::fflush(stdout);
+  if (!well_formed_mac(mac)) {
+    std::fprintf(stderr, "Invalid MAC address in the commissioning database: \"%s\"\n", printable(mac).c_str());
+    return 1;
+  }
 
   const std::string path = files.locate(kInterfaces);
   const int in = ::open(path.c_str(), O_RDONLY);

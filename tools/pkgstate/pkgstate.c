@@ -6,8 +6,11 @@
  * program only refreshes the one and resets the other. Both sides take an
  * exclusive lockf lock on the whole file around each read or write.
  */
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <libgen.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -157,6 +160,39 @@ static int make_parent_dir(const char *path) {
 }
 
 /*
+ * Removes private copies ("<status file>.<pid>.new") that earlier runs left
+ * behind when they were killed between creating and linking them. A copy
+ * whose process still runs may be about to be linked and is left alone.
+ */
+static void remove_stale_copies(const char *path) {
+  char *copy = strdup(path);
+  if (!copy) return;
+  const char *dir = dirname(copy);
+  DIR *d = opendir(dir);
+  if (!d) {
+    free(copy);
+    return;
+  }
+  const size_t prefix = strlen(kStatusFile);
+  const struct dirent *e;
+  while ((e = readdir(d)) != NULL) {
+    const char *name = e->d_name;
+    if (strncmp(name, kStatusFile, prefix) != 0 || name[prefix] != '.') continue;
+    char *end = NULL;
+    errno = 0;
+    const long pid = strtol(name + prefix + 1, &end, 10);
+    if (errno || end == name + prefix + 1 || strcmp(end, ".new") != 0 || pid <= 0) continue;
+    if (pid != (long)getpid() && (pid > INT_MAX || (kill((pid_t)pid, 0) != 0 && errno == ESRCH))) {
+      char stale[1200];
+      const int n = snprintf(stale, sizeof stale, "%s/%s", dir, name);
+      if (n > 0 && (size_t)n < sizeof stale) unlink(stale);
+    }
+  }
+  closedir(d);
+  free(copy);
+}
+
+/*
  * Creates the status file holding a fresh record. The record is written and
  * synced under a private name first and then linked into place, so the
  * status file never exists shorter than a record, and a file another writer
@@ -167,6 +203,7 @@ static int create_record(const char *path) {
   snprintf(tmp, sizeof tmp, "%s.%ld.new", path, (long)getpid());
   unsigned char rec[RECORD_SIZE] = {0};
   put_le(rec, OFF_UPDATE_TS, now_ms(), 8);
+  remove_stale_copies(path);
 
   int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   if (fd < 0 && errno == EEXIST) {
@@ -206,11 +243,10 @@ static int read_and_update(const char *path, int update, int reset) {
     close(fd);
     return EXIT_FAILED;
   }
-  /* Exactly one record: a longer file is not one this program knows how
-     to update without damaging what follows. */
+  /* The record is the first 192 bytes; the bridge may grow its file, and
+     whatever follows the record is left as it is. */
   unsigned char rec[RECORD_SIZE];
-  struct stat st;
-  if (read_record(fd, rec) != 0 || fstat(fd, &st) != 0 || st.st_size != RECORD_SIZE) {
+  if (read_record(fd, rec) != 0) {
     puts("failed to read bsp upgrade record");
     unlock_and_close(fd);
     return EXIT_FAILED;
