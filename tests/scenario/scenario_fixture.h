@@ -22,7 +22,12 @@ class ScenarioTest : public StartTest {
   // The example configuration, or its variant where chips 4-7 repeat chips
   // 0-3 on RF chain 1 (every uplink then reaches two chains).
   void start_condor_na(bool diversity = false) {
-    database(condor_na_db());
+    // A transmitter calibration of 10 dB on both outputs.
+    database(condor_na_db()
+                 .set("Tx", "AD936x_TX1_Atten_MSB", 0)
+                 .set("Tx", "AD936x_TX1_Atten_LSB", 40)
+                 .set("Tx", "AD936x_TX2_Atten_MSB", 0)
+                 .set("Tx", "AD936x_TX2_Atten_LSB", 40));
     port_ = sim::install_fpga_board(sandbox(), 8);
     sim::wire_rx_status(*port_, gpio_, sim::kLargeBoardRxLines);
     config_text_ = fixture("condor_na.json");

@@ -80,6 +80,11 @@ bool parse(int argc, char** argv, Options& o) {
   return true;
 }
 
+void print_log(const simgw::Gateway& gw) {
+  if (gw.sandbox)
+    for (const auto& line : gw.sandbox->syslog_texts()) std::printf("log: %s\n", line.c_str());
+}
+
 void print_statistics() {
   const crx::health::StatRecord r = crx::health::current_statistics();
   std::printf("\nPer-channel statistics of the hour (IF chains with traffic: chip x 10 + IF channel):\n");
@@ -116,6 +121,7 @@ int main(int argc, char** argv) {
   if (!simgw::bring_up(*family, path, o.diversity, gw, error)) {
     std::fprintf(stderr, "simgw: %s\n", error.c_str());
     simgw::shut_down(gw);
+    if (o.log) print_log(gw);
     return 1;
   }
   crx::sim::TrafficOptions traffic;
@@ -128,7 +134,6 @@ int main(int argc, char** argv) {
   loop.print_summary();
   print_statistics();
   simgw::shut_down(gw);
-  if (o.log)
-    for (const auto& line : gw.sandbox->syslog_texts()) std::printf("log: %s\n", line.c_str());
+  if (o.log) print_log(gw);
   return 0;
 }

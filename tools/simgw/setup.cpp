@@ -36,6 +36,9 @@ crx::sim::CxDatabase database(const Family& f, double rx_lo_mhz) {
   db.set(t, "Max_UL_Frequency_MHz", f.ul_max_mhz).set(t, "Min_DL_Frequency_MHz", f.ul_min_mhz);
   db.set(t, "Max_DL_Frequency_MHz", f.ul_max_mhz).set(t, "Rx_LO_MHz", rx_lo_mhz);
   db.set(t, "Num_of_SX1301s", f.chips);
+  // The transmitter's calibration: 10 dB of attenuation on both outputs.
+  db.set("Tx", "AD936x_TX1_Atten_MSB", 0).set("Tx", "AD936x_TX1_Atten_LSB", 40);
+  db.set("Tx", "AD936x_TX2_Atten_MSB", 0).set("Tx", "AD936x_TX2_Atten_LSB", 40);
   return db;
 }
 
