@@ -182,6 +182,7 @@ void Loop::send_due() {
   const int rc = crx_send(0, &d.pkt);
   if (rc == 0) {
     ++sent_;
+    last_tx_freq_ = d.pkt.freq_hz;
     if (d.dev_eui) traffic_.joined(d.dev_eui);
     std::printf("%7.3f s  TX  %s: crx_send at tmst %u for tmst %u, %.1f MHz SF%d\n", elapsed(), d.what.c_str(), now,
                 d.pkt.count_us, d.pkt.freq_hz / 1e6, crx_sf_enum2nb(crx_sf_t(d.pkt.datarate)));
@@ -207,7 +208,7 @@ void Loop::watch_tx() {
     const auto& t = sent[tx_seen_];
     if (quiet_) continue;
     std::printf("%7.3f s  TX  chip %u buffer: %.3f MHz SF%u BW %u kHz power index %u, %zu bytes, %s %u\n",
-                elapsed(), tx_chip_, t.frequency_hz(923000000) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
+                elapsed(), tx_chip_, t.frequency_hz(last_tx_freq_) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
                 t.payload.size(),
                 t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? "at count" : "armed at",
                 t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? t.trigger_count : t.armed_at);

@@ -50,6 +50,9 @@ class Loop {
   std::map<uint32_t, uint16_t> down_fcnt_;
   int tx_state_ = TX_FREE;
   size_t tx_seen_ = 0;  // transmissions of the simulated chip already printed
+  // The buffer holds the frequency within its 8 MHz step: read it near the
+  // frequency last sent.
+  uint32_t last_tx_freq_ = 0;
 
   // Tallies.
   uint64_t received_ = 0, crc_ok_ = 0, crc_bad_ = 0, merged_ = 0;
