@@ -9,6 +9,15 @@ std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips) {
   return port;
 }
 
+void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio, std::span<const int> lines) {
+  for (size_t n = 0; n < lines.size() && n < size_t(FpgaBoardPort::kMaxChips); ++n) {
+    const int line = lines[n];
+    board.chip(int(n)).on_rx_status([weak = std::weak_ptr<SysfsGpio>(gpio), line](bool high) {
+      if (auto g = weak.lock()) g->set_level(line, high);
+    });
+  }
+}
+
 WrenBoard install_wren_board(Sandbox& sandbox) {
   WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<SpidevDevice>(),
                   std::make_shared<WrenGpioFpga>()};

@@ -8,9 +8,12 @@
 // num_sx1301_chips itself.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <span>
 
 #include "fpga_board.h"
+#include "gpio.h"
 #include "sandbox.h"
 #include "spidev.h"
 #include "wren_board.h"
@@ -21,6 +24,16 @@ namespace crx::sim {
 // `chips` populated SX1301 sockets (0 to 8), and the board's temperature
 // sensor on "/dev/spidev32766.2" (port->set_temperature(degrees C)).
 std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips = FpgaBoardPort::kMaxChips);
+
+// The GPIO line each chip's receive-status output drives, in chip order:
+// the eight-socket boards (the four-chip ones wire the first four), and
+// Heron's two chips.
+inline constexpr std::array<int, 8> kLargeBoardRxLines = {23, 26, 27, 44, 45, 46, 47, 114};
+inline constexpr std::array<int, 2> kHeronRxLines = {59, 58};
+
+// Makes chip n's receive-status output drive line lines[n] of `gpio`: high
+// while its FIFO holds a frame. Chips past the table stay unwired.
+void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio, std::span<const int> lines);
 
 struct WrenBoard {
   std::shared_ptr<WrenSx1301Port> sx1301;  // "/dev/spidev32766.1"

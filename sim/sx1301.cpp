@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "airtime.h"
 #include "platform/os.h"
 
 namespace crx::sim {
@@ -22,8 +23,6 @@ constexpr uint8_t kTxAddr = 0x05;
 constexpr uint8_t kTxData = 0x06;
 constexpr uint8_t kMcuAddr = 0x09;
 constexpr uint8_t kMcuData = 0x0A;
-constexpr size_t kRxFifoSize = 1024;
-constexpr size_t kTxBufferSize = 256;
 
 // MCU control (page 0) and status (page 2).
 constexpr uint8_t kMcuCtrl = 0x6A;
@@ -40,6 +39,59 @@ constexpr uint8_t kCounter = 0x46;
 constexpr uint8_t kGpsTrigger = 0x59;
 
 bool in_counter(uint8_t a) { return a >= kCounter && a < kCounter + 4; }
+
+// Receive FIFO status (common) and the transmit controls (page 1).
+constexpr uint8_t kRxStatus = RxFifoModel::kStatusAddress;
+constexpr uint8_t kTxCommand = TxBufferModel::kCommand;
+constexpr uint8_t kTxStartDelay = TxBufferModel::kStartDelay;
+constexpr uint8_t kTxStatus = TxBufferModel::kStatus;
+
+// The head entry of the FIFO through the receive data address. The address
+// register does not move it: an entry streams from its first byte after
+// each pop, as the FIFO walk reads it.
+class RxFifoPort : public DataPort {
+ public:
+  explicit RxFifoPort(std::shared_ptr<RxFifoModel> fifo) : fifo_(std::move(fifo)) {}
+  void set_address(uint32_t) override {}
+  uint8_t read_byte() override {
+    uint8_t b = 0;
+    fifo_->read_data(std::span(&b, 1));
+    return b;
+  }
+  bool write_byte(uint8_t) override { return true; }
+
+ private:
+  std::shared_ptr<RxFifoModel> fifo_;
+};
+
+class TxBufferPort : public DataPort {
+ public:
+  explicit TxBufferPort(std::shared_ptr<TxBufferModel> tx) : tx_(std::move(tx)) {}
+  void set_address(uint32_t address) override { tx_->write_address(uint8_t(address)); }
+  uint8_t read_byte() override { return 0; }
+  bool write_byte(uint8_t value) override {
+    tx_->write_data(std::span(&value, 1));
+    return true;
+  }
+
+ private:
+  std::shared_ptr<TxBufferModel> tx_;
+};
+
+// How long the armed frame keeps the transmitter emitting.
+uint32_t airtime_of(const Transmission& t) {
+  if (t.fsk) return fsk_airtime_us(t.bitrate(), t.preamble, uint32_t(t.payload.size()), t.crc);
+  LoraFrame f;
+  f.sf = t.sf;
+  f.bandwidth_hz = t.bandwidth_hz();
+  f.cr = t.cr;
+  f.payload_bytes = uint32_t(t.payload.size());
+  f.preamble = t.preamble ? t.preamble : 8;
+  f.crc = t.crc;
+  f.implicit_header = t.implicit_header;
+  const uint32_t us = lora_airtime_us(f);
+  return us ? us : 1000;
+}
 
 // The library's stand-in images: a label, the version at byte 16, and the
 // 32-bit little-endian sum of bytes 0-8187 in the last four bytes.
@@ -61,10 +113,11 @@ int64_t monotonic_us() {
 }
 }  // namespace
 
-Sx1301Chip::Sx1301Chip() {
+Sx1301Chip::Sx1301Chip()
+    : rx_fifo_(std::make_shared<RxFifoModel>()), tx_(std::make_shared<TxBufferModel>()) {
   for (auto& r : ram_) r.assign(kMcuRamSize, 0);
-  ports_[kRxData] = std::make_shared<MemoryPort>(kRxFifoSize);
-  ports_[kTxData] = std::make_shared<MemoryPort>(kTxBufferSize);
+  ports_[kRxData] = std::make_shared<RxFifoPort>(rx_fifo_);
+  ports_[kTxData] = std::make_shared<TxBufferPort>(tx_);
   const int64_t origin = monotonic_us();
   clock_ = [origin] { return monotonic_us() - origin; };
   restore_defaults();
@@ -179,6 +232,10 @@ uint32_t Sx1301Chip::count() const {
   std::lock_guard lock(mutex_);
   return count_locked();
 }
+uint32_t Sx1301Chip::count_at(int64_t at_us) const {
+  std::lock_guard lock(mutex_);
+  return uint32_t(counter_base_ + uint64_t(at_us));
+}
 uint32_t Sx1301Chip::latched_count() const {
   std::lock_guard lock(mutex_);
   return latched_;
@@ -189,7 +246,57 @@ bool Sx1301Chip::gps_trigger_enabled() const {
 }
 void Sx1301Chip::pps(int64_t at_us) {
   std::lock_guard lock(mutex_);
-  if (paged_[2][kGpsTrigger] & 1) latched_ = uint32_t(counter_base_ + uint64_t(at_us));
+  const uint32_t at = uint32_t(counter_base_ + uint64_t(at_us));
+  if (paged_[2][kGpsTrigger] & 1) latched_ = at;
+  tx_->pps(at);
+}
+
+// ---- radio ----
+
+void Sx1301Chip::push_uplink(const Uplink& frame) { rx_fifo_->push_uplink(frame); }
+
+void Sx1301Chip::on_rx_status(std::function<void(bool)> callback) {
+  rx_fifo_->on_level_change(callback);
+  if (callback) callback(rx_fifo_->not_empty());
+}
+
+bool Sx1301Chip::radio_load(uint8_t address, uint8_t& out) {
+  if (address >= kRxStatus && address < kRxStatus + RxFifoModel::kStatusBytes) {
+    out = rx_fifo_->status()[address - kRxStatus];
+    return true;
+  }
+  // Until a trigger is armed the transmit registers are plain bytes, so a
+  // scenario can still poke them.
+  if (page_ != 1 || !tx_used_) return false;
+  if (address == kTxStatus) {
+    out = tx_->status(count_locked());
+    return true;
+  }
+  if (address == kTxCommand) {
+    out = tx_->command();
+    return true;
+  }
+  return false;
+}
+
+// True when the write is taken whole by the radio; the transmit controls are
+// also kept as plain registers.
+bool Sx1301Chip::radio_store(uint8_t address, uint8_t value) {
+  if (address == kRxStatus) {
+    rx_fifo_->pop();
+    return true;
+  }
+  if (page_ != 1) return false;
+  if (address == kTxCommand) {
+    tx_->write_command(value, count_locked());
+    if (value & 0x07) {
+      tx_used_ = true;
+      if (const auto t = tx_->last()) tx_->set_airtime_us(airtime_of(*t));
+    }
+    return false;
+  }
+  if (address == kTxStartDelay || address == kTxStartDelay + 1) tx_->write_start_delay_byte(address - kTxStartDelay, value);
+  return false;
 }
 
 // ---- data ports ----
@@ -212,6 +319,7 @@ uint8_t Sx1301Chip::load(uint8_t address, uint32_t counter_snapshot) {
   if (address == kVersionReg) return version_;
   if (address == kIdentityReg) return identity_;
   if (address == kMcuData) return mcu_read();
+  if (uint8_t radio = 0; radio_load(address, radio)) return radio;
   if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->read_byte();
   if (page_ == 2) {
     if (address == kArbVersion) return version_locked(kArbiter);
@@ -227,6 +335,8 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
   if (address == kPageReg) {
     if (value & kSoftResetBit) {
       restore_defaults();
+      while (rx_fifo_->not_empty()) rx_fifo_->pop();
+      tx_->write_command(0, count_locked());
       ++resets_;
       return true;
     }
@@ -235,6 +345,7 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
     return true;
   }
   if (address == kMcuData) return mcu_write(value);
+  if (radio_store(address, value)) return true;
   if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->write_byte(value);
   if (page_ == 2 && (address == kArbVersion || address == kAgcVersion || in_counter(address))) return true;
   const uint8_t before = cell(page_, address);

@@ -20,6 +20,14 @@
 // The counter: a 1 MHz count (page 2, 0x46-0x49, little-endian) that
 // follows the clock the owner gives. With the GPS trigger enabled (page 2,
 // 0x59 bit 0) it reads the value latched at the last PPS instead.
+//
+// The radio: a receive FIFO (rx_fifo.h: status at 0x0B-0x0F, a write to
+// 0x0B pops, data port 0x04) filled by push_uplink, and a transmit buffer
+// (tx_buffer.h: data port 0x06, command page 1 0x21, start delay 0x22-0x23,
+// status 0x3E) that records what each armed trigger would send and runs
+// its status on the chip's counter. Until the first trigger is armed the
+// command and status read as plain registers (a scenario may poke them).
+// A soft reset empties the FIFO and cancels what is armed.
 #pragma once
 
 #include <array>
@@ -31,7 +39,9 @@
 #include <span>
 #include <vector>
 
+#include "rx_fifo.h"
 #include "sx1301_ports.h"
+#include "tx_buffer.h"
 
 namespace crx::sim {
 
@@ -76,6 +86,18 @@ class Sx1301Chip {
   void attach_port(uint8_t data_address, std::shared_ptr<DataPort> port);
   std::shared_ptr<DataPort> port(uint8_t data_address) const;
 
+  // ---- radio ----
+  // A frame the chip demodulated: it enters the receive FIFO.
+  void push_uplink(const Uplink& frame);
+  // Called with the receive-status level each time it changes (the board
+  // wires it to the chip's GPIO line). May be called with the chip's lock
+  // held: it must not call back into the chip.
+  void on_rx_status(std::function<void(bool)> callback);
+  RxFifoModel& rx_fifo() { return *rx_fifo_; }
+  TxBufferModel& tx_buffer() { return *tx_; }
+  // Every transmission armed so far, oldest first.
+  std::vector<Transmission> transmissions() const { return tx_->all(); }
+
   // ---- MCUs ----
   // The images the MCUs run: the library's stand-ins (recognised by their
   // label and checksum) and any image added here, with the version it
@@ -94,6 +116,8 @@ class Sx1301Chip {
   // The count at time 0 of the clock (chips start at different moments).
   void set_counter_base(uint32_t base);
   uint32_t count() const;
+  // The count at clock time `at_us` (free-running, not the PPS latch).
+  uint32_t count_at(int64_t at_us) const;
   uint32_t latched_count() const;
   bool gps_trigger_enabled() const;
   // A PPS edge at clock time `at_us`: latches the count when enabled.
@@ -108,6 +132,8 @@ class Sx1301Chip {
   uint32_t count_locked() const;
   int ram_selected() const;  // -1, kArbiter or kAgc
   uint8_t version_locked(int kind) const;
+  bool radio_load(uint8_t address, uint8_t& out);
+  bool radio_store(uint8_t address, uint8_t value);
   uint8_t mcu_read();
   bool mcu_write(uint8_t value);
 
@@ -120,6 +146,9 @@ class Sx1301Chip {
   int resets_ = 0;
 
   std::map<uint8_t, std::shared_ptr<DataPort>> ports_;
+  std::shared_ptr<RxFifoModel> rx_fifo_;
+  std::shared_ptr<TxBufferModel> tx_;
+  bool tx_used_ = false;  // a trigger was armed: the model answers the TX registers
 
   std::array<std::vector<uint8_t>, 2> ram_;
   size_t ram_pointer_ = 0;

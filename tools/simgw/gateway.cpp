@@ -1,0 +1,236 @@
+#include "gateway.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace simgw {
+
+namespace {
+
+constexpr uint32_t kRx1DelayUs = 1000000;      // class A first window
+constexpr uint32_t kJoinAcceptDelayUs = 5000000;
+constexpr int32_t kHandOverLeadUs = 40000;     // crx_send this long before the frame is due
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t(le32(p + 4)) << 32; }
+
+const char* crc_text(uint32_t status) {
+  switch (status) {
+    case STAT_CRC_OK: return "ok ";
+    case STAT_CRC_BAD: return "BAD";
+    case STAT_NO_CRC: return "no ";
+    default: return "?  ";
+  }
+}
+
+// RX1 of the device's region: in the US 915 MHz band the downlink channel
+// of the uplink's channel group at 500 kHz, elsewhere the uplink channel.
+void rx1_channel(const crx_rx_pkt_t& up, crx_tx_pkt_t& down) {
+  if (up.freq_hz >= 902000000 && up.freq_hz <= 915000000) {
+    const bool wide = up.bandwidth == BW_500KHZ;
+    const uint32_t n = wide ? (up.freq_hz - 903000000) / 1600000 : (up.freq_hz - 902300000) / 200000;
+    down.freq_hz = 923300000 + (n % 8) * 600000;
+    down.bandwidth = BW_500KHZ;
+    down.datarate = wide ? uint32_t(DR_LORA_SF7) : up.datarate;
+    down.rf_power = 20;
+  } else {
+    down.freq_hz = up.freq_hz;
+    down.bandwidth = up.bandwidth;
+    down.datarate = up.datarate;
+    down.rf_power = 14;
+  }
+}
+
+}  // namespace
+
+Loop::Loop(Gateway& gw, std::vector<crx::sim::Receiver> plan, crx::sim::TrafficOptions traffic, bool quiet)
+    : gw_(gw), traffic_(*gw.board, std::move(plan), traffic), quiet_(quiet) {
+  tx_chip_ = crx_tx_path2chip(0, 0);
+  tx_seen_ = gw_.board->chip(tx_chip_).transmissions().size();
+  start_ = std::chrono::steady_clock::now();
+}
+
+double Loop::elapsed() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Loop::run(double seconds) {
+  while (elapsed() < seconds) {
+    traffic_.run_until(gw_.board->now_us());
+    receive();
+    send_due();
+    watch_tx();
+  }
+  // What is already with the transmitter goes out before the stop.
+  while (tx_state_ == TX_SCHEDULED || tx_state_ == TX_EMITTING || tx_state_ == TX_STATUS_UNKNOWN) {
+    struct timeval tv = {0, 5000};
+    select(0, nullptr, nullptr, nullptr, &tv);
+    watch_tx();
+    if (elapsed() > seconds + 6) break;
+  }
+}
+
+void Loop::receive() {
+  crx_rx_pkt_t pkts[16];
+  uint8_t nb = 0;
+  const struct timeval wait = {0, 5000};
+  if (crx_fetch_v2(pkts, 16, &nb, &wait) != 0) {
+    if (crx_errno != 68 && fetch_errors_++ == 0) std::printf("crx_fetch_v2 failed: crx_errno %d\n", crx_errno);
+    return;
+  }
+  for (uint8_t i = 0; i < nb; ++i) {
+    const crx_rx_pkt_t& p = pkts[i];
+    ++received_;
+    if (p.status == STAT_CRC_OK) ++crc_ok_;
+    if (p.status == STAT_CRC_BAD) ++crc_bad_;
+    if (p.rsig[0].valid && p.rsig[1].valid) ++merged_;
+    if (!quiet_) print_packet(p);
+    if (p.status == STAT_CRC_OK) answer(p);
+  }
+}
+
+void Loop::print_packet(const crx_rx_pkt_t& p) {
+  const crx_rsig_t& r = p.rsig[0].valid ? p.rsig[0] : p.rsig[1];
+  // UTC once the time reference has been sampled at a PPS.
+  struct timespec utc {};
+  crx_tref_t ref{};
+  if (crx_cnt2utc(ref, p.count_us, &utc) == 0) {
+    struct tm t {};
+    gmtime_r(&utc.tv_sec, &t);
+    std::printf("%02d:%02d:%02d.%03ld UTC  ", t.tm_hour, t.tm_min, t.tm_sec, utc.tv_nsec / 1000000);
+  }
+  std::printf("%7.3f s  tmst %10u  chip %u ch %2u  SF%-2d %3u kHz  RSSI %4.0f", elapsed(), p.count_us,
+              p.if_chain / 10, r.chan, crx_sf_enum2nb(crx_sf_t(p.datarate)),
+              p.bandwidth == BW_500KHZ ? 500 : p.bandwidth == BW_250KHZ ? 250 : 125, double(r.rssi));
+  if (p.rsig[0].valid && p.rsig[1].valid) std::printf("/%4.0f", double(p.rsig[1].rssi));
+  std::printf(" SNR %5.1f  CRC %s", double(r.snr), crc_text(p.status));
+  const uint8_t mtype = p.size ? p.payload[0] >> 5 : 7;
+  if (mtype == 0 && p.size >= 23) {
+    std::printf("  join    DevEUI %016llx\n", static_cast<unsigned long long>(le64(p.payload + 9)));
+  } else if ((mtype == 2 || mtype == 4) && p.size >= 12) {
+    std::printf("  %s %08x FCnt %u\n", mtype == 4 ? "conf up" : "up     ", le32(p.payload + 1),
+                unsigned(p.payload[6] | p.payload[7] << 8));
+  } else {
+    std::printf("  %u bytes\n", p.size);
+  }
+}
+
+void Loop::answer(const crx_rx_pkt_t& p) {
+  const uint8_t mtype = p.size ? p.payload[0] >> 5 : 7;
+  if (mtype == 4 && p.size >= 12) {
+    // An acknowledgement: unconfirmed data down, FCtrl ACK, no payload.
+    const uint32_t addr = le32(p.payload + 1);
+    const uint16_t fcnt = down_fcnt_[addr]++;
+    std::vector<uint8_t> f = {0x60, p.payload[1], p.payload[2], p.payload[3], p.payload[4], 0x20, uint8_t(fcnt),
+                              uint8_t(fcnt >> 8), 0x11, 0x22, 0x33, 0x44};
+    char what[40];
+    std::snprintf(what, sizeof what, "ACK to %08x", addr);
+    queue_downlink(p, kRx1DelayUs, f, what, 0);
+  } else if (mtype == 0 && p.size >= 23) {
+    // A join accept: the network's answer, as it travels encrypted.
+    const uint64_t eui = le64(p.payload + 9);
+    std::vector<uint8_t> f(17);
+    f[0] = 0x20;
+    for (size_t i = 1; i < f.size(); ++i) f[i] = uint8_t(eui >> (i % 8 * 8)) ^ uint8_t(0x5A + i);
+    char what[48];
+    std::snprintf(what, sizeof what, "join accept to %016llx", static_cast<unsigned long long>(eui));
+    queue_downlink(p, kJoinAcceptDelayUs, f, what, eui);
+  }
+}
+
+void Loop::queue_downlink(const crx_rx_pkt_t& up, uint32_t delay_us, std::vector<uint8_t> payload,
+                          std::string what, uint64_t dev_eui) {
+  Downlink d;
+  crx_init_tx_pkt(&d.pkt);
+  d.pkt.tx_mode = TX_TIMESTAMPED;
+  d.pkt.count_us = up.count_us + delay_us;
+  d.pkt.rf_chain = 0;
+  d.pkt.modulation = MOD_LORA;
+  d.pkt.coderate = CR_LORA_4_5;
+  d.pkt.preamble = 8;
+  d.pkt.invert_pol = true;
+  d.pkt.no_crc = true;
+  rx1_channel(up, d.pkt);
+  d.pkt.size = uint8_t(std::min<size_t>(payload.size(), CRX_PAYLOAD_MAX));
+  std::copy_n(payload.begin(), d.pkt.size, d.pkt.payload);
+  d.what = std::move(what);
+  d.dev_eui = dev_eui;
+  const auto at = std::find_if(queue_.begin(), queue_.end(), [&](const Downlink& q) {
+    return int32_t(q.pkt.count_us - d.pkt.count_us) > 0;
+  });
+  queue_.insert(at, std::move(d));
+}
+
+void Loop::send_due() {
+  if (queue_.empty()) return;
+  uint32_t now = 0;
+  if (crx_get_instcnt(0, tx_chip_, &now) != 0) return;
+  Downlink& d = queue_.front();
+  const int32_t ahead = int32_t(d.pkt.count_us - now);
+  if (ahead > kHandOverLeadUs) return;
+  if (ahead < 0) {
+    std::printf("%7.3f s  TX  %s dropped: due %d us ago\n", elapsed(), d.what.c_str(), -ahead);
+    ++too_late_;
+    queue_.pop_front();
+    return;
+  }
+  // One frame at a time per transmitter: the next waits for it to finish.
+  if (tx_state_ == TX_SCHEDULED || tx_state_ == TX_EMITTING || tx_state_ == TX_STATUS_UNKNOWN) return;
+  const int rc = crx_send(0, &d.pkt);
+  if (rc == 0) {
+    ++sent_;
+    last_tx_freq_ = d.pkt.freq_hz;
+    if (d.dev_eui) traffic_.joined(d.dev_eui);
+    std::printf("%7.3f s  TX  %s: crx_send at tmst %u for tmst %u, %.1f MHz SF%d\n", elapsed(), d.what.c_str(), now,
+                d.pkt.count_us, d.pkt.freq_hz / 1e6, crx_sf_enum2nb(crx_sf_t(d.pkt.datarate)));
+    tx_state_ = TX_STATUS_UNKNOWN;  // the next look prints what the chip says
+  } else {
+    ++refused_;
+    std::printf("%7.3f s  TX  %s refused: %d (crx_errno %d)\n", elapsed(), d.what.c_str(), rc, crx_errno);
+  }
+  queue_.pop_front();
+}
+
+void Loop::watch_tx() {
+  int s = 0;
+  if (crx_tx_status(0, tx_chip_, &s) != 0) return;
+  if (s != tx_state_) {
+    const char* name = s == TX_FREE ? "free" : s == TX_SCHEDULED ? "scheduled" : s == TX_EMITTING ? "emitting" : "off";
+    if (!quiet_) std::printf("%7.3f s  TX  chip %u %s\n", elapsed(), tx_chip_, name);
+    tx_state_ = s;
+  }
+  // What the simulated chip took from its TX buffer.
+  const auto sent = gw_.board->chip(tx_chip_).transmissions();
+  for (; tx_seen_ < sent.size(); ++tx_seen_) {
+    const auto& t = sent[tx_seen_];
+    if (quiet_) continue;
+    std::printf("%7.3f s  TX  chip %u buffer: %.3f MHz SF%u BW %u kHz power index %u, %zu bytes, %s %u\n",
+                elapsed(), tx_chip_, t.frequency_hz(last_tx_freq_) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
+                t.payload.size(),
+                t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? "at count" : "armed at",
+                t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? t.trigger_count : t.armed_at);
+  }
+}
+
+void Loop::print_summary() const {
+  const auto& t = traffic_.counts();
+  std::printf("\nTraffic: %llu frames (%llu join requests, %llu confirmed), %llu copies received by the chips, "
+              "%llu of them with a wrong CRC\n",
+              static_cast<unsigned long long>(t.frames), static_cast<unsigned long long>(t.joins),
+              static_cast<unsigned long long>(t.confirmed), static_cast<unsigned long long>(t.copies),
+              static_cast<unsigned long long>(t.bad_copies));
+  std::printf("Fetched: %llu packets, %llu CRC ok, %llu CRC bad, %llu heard on both chains\n",
+              static_cast<unsigned long long>(received_), static_cast<unsigned long long>(crc_ok_),
+              static_cast<unsigned long long>(crc_bad_), static_cast<unsigned long long>(merged_));
+  std::printf("Sent: %llu downlinks, %llu refused, %llu too late\n", static_cast<unsigned long long>(sent_),
+              static_cast<unsigned long long>(refused_), static_cast<unsigned long long>(too_late_));
+  counters c{};
+  crx_get_packet_counters(&c);
+  std::printf("Packet counters: uplink %u, CRC ok %u, CRC error %u, downlink %u\n", c.uplink, c.crc_ok, c.crc_err,
+              c.downlink);
+}
+
+}  // namespace simgw

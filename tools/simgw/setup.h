@@ -1,0 +1,47 @@
+// The simulated gateway the demo runs on: a sandbox with a large board, its
+// commissioning database and the family's example configuration, applied
+// and started through the library.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/boards.h"
+#include "sim/sandbox.h"
+#include "sim/traffic.h"
+
+namespace simgw {
+
+struct Family {
+  const char* name;
+  const char* config_file;  // in the configuration folder
+  const char* pcba;         // product code the database identifies the board by
+  const char* band;
+  double ul_min_mhz, ul_max_mhz;
+  int chips;
+};
+
+// Condor NA first: the default.
+const Family* find_family(const std::string& name);
+std::string family_names();
+
+// Where the example configurations are: the source tree's when it is
+// still there, else the installed copies.
+std::string config_dir();
+
+struct Gateway {
+  std::unique_ptr<crx::sim::Sandbox> sandbox;
+  std::shared_ptr<crx::sim::FpgaBoardPort> board;
+  std::shared_ptr<crx::sim::SysfsGpio> gpio;
+  std::string config_text;  // as applied
+};
+
+// Builds the board, applies the configuration (with chips 4-7 turned into
+// chain-1 copies of chips 0-3 when `diversity`) and starts it. Returns false
+// with a message on `error` when a step fails.
+bool bring_up(const Family& family, const std::string& config_path, bool diversity, Gateway& gw,
+              std::string& error);
+// Stops the board and takes the sandbox away.
+void shut_down(Gateway& gw);
+
+}  // namespace simgw
