@@ -101,6 +101,8 @@ void Loop::print_packet(const crx_rx_pkt_t& p) {
     struct tm t {};
     gmtime_r(&utc.tv_sec, &t);
     std::printf("%02d:%02d:%02d.%03ld UTC  ", t.tm_hour, t.tm_min, t.tm_sec, utc.tv_nsec / 1000000);
+    struct timespec gps {};
+    if (crx_cnt2gps(p.count_us, &gps) == 0) std::printf("GPS %ld.%03ld  ", long(gps.tv_sec), gps.tv_nsec / 1000000);
   }
   std::printf("%7.3f s  tmst %10u  chip %u ch %2u  SF%-2d %3u kHz  RSSI %4.0f", elapsed(), p.count_us,
               p.if_chain / 10, r.chan, crx_sf_enum2nb(crx_sf_t(p.datarate)),

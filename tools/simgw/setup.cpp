@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "crx.h"
 #include "sim/cxdb.h"
+#include "sim/sync_block.h"
+#include "sim/ublox.h"
 
 namespace simgw {
 
@@ -108,10 +112,22 @@ bool bring_up(const Family& f, const std::string& path, bool diversity, Gateway&
     error = "the configuration was refused (crx_errno " + std::to_string(crx_errno) + ")";
     return false;
   }
+  // A GPS fix and a sync block in sync, so the housekeeping timer takes its
+  // time reference at the PPS and packets get UTC and GPS times.
+  crx::sim::write_position_file(*gw.sandbox, true, 45.4642, 9.19, 120);
+  crx::sim::install_sync_block(*gw.sandbox);
+  crx::sim::set_fpga_sync_block(*gw.board, crx::sim::kSyncStateLocked, 0);
   if (crx_start(0) != 0) {
     error = "crx_start failed (crx_errno " + std::to_string(crx_errno) + ")";
     return false;
   }
+  // The first reference is taken some seconds after start: let the fast
+  // clock run towards it for at most two seconds of real time; packets get
+  // their UTC and GPS times from the reference on.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  uint32_t synced = 0;
+  while (std::chrono::steady_clock::now() < give_up && !(crx_get_sync_status(&synced) == 0 && synced == 1))
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   gw.sandbox->set_fast_clock(false);
   return true;
 }
