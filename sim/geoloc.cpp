@@ -30,13 +30,15 @@ GeolocBlock::GeolocBlock(std::shared_ptr<SysfsGpio> gpio, int version)
   worker_ = std::thread([this] { run(); });
 }
 
-GeolocBlock::~GeolocBlock() {
+GeolocBlock::~GeolocBlock() { stop(); }
+
+void GeolocBlock::stop() {
   {
     std::lock_guard lock(mutex_);
     quit_ = true;
   }
   wake_.notify_all();
-  worker_.join();
+  if (worker_.joinable()) worker_.join();
 }
 
 void GeolocBlock::set_answer(Answer a) {

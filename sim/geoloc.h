@@ -50,6 +50,9 @@ class GeolocBlock : public FpgaBlock {
 
   // ---- scenario ----
   enum class Answer { kOnTime, kNever, kExpired };
+  // Ends the thread that raises the interrupt line (the destructor does it
+  // too); call it before the sandbox goes when the block outlives it.
+  void stop();
   void set_answer(Answer a);
   void set_delay_ms(int ms);
   // The truth the next answers are computed from: arrival offset in 32 MHz

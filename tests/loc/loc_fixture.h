@@ -41,6 +41,7 @@ class LocBoardTest : public FpgaBoardTest {
     loc::engine_stop();
     loc::shm_detach();
     loc::environment() = saved_;
+    block_->stop();
     FpgaBoardTest::TearDown();
   }
   sim::GeolocBlock& block() { return *block_; }
