@@ -55,8 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* in, size_t size) {
   }
   if (n == BCH_ERR_UNCORRECTABLE) return 0;
   if (n < 0 || n > t) std::abort();
+  // Parity locations count bit 0 as the least significant of each parity
+  // byte, so they reach up to the last parity byte's end.
+  const uint64_t loc_limit = uint64_t{len} * 8 + 8 * uint64_t{ecc_bytes};
   for (int i = 0; i < n; ++i) {
-    if (loc[size_t(i)] >= bits) std::abort();
+    if (loc[size_t(i)] >= loc_limit) std::abort();
     flip(data.get(), len, parity.get(), loc[size_t(i)]);
   }
   // Pad bits of the received parity do not take part.
