@@ -216,22 +216,34 @@ uint8_t is_alarm_on(uint16_t alarm_id) {
 using namespace crx::health;
 using crx::log_line;
 
-extern "C" {
+namespace {
 
-int get_shm_fault_status(uint16_t fault_id) {
+// The segment for a reader, attached on a process's first read; null (after
+// logging for `who`) when it cannot be attached or was never initialised.
+const uint8_t* segment_for_read(const char* who) {
   if (!base()) {
-    log_line("%s: first time read, attaching to shared memory.", __func__);
+    log_line("%s: first time read, attaching to shared memory.", who);
     std::lock_guard guard(attach_mutex);
     if (!base() && attach_fault_module() != 0) {
-      log_line("%s: Failed to attach to shared memory.", __func__);
-      return -1;
+      log_line("%s: Failed to attach to shared memory.", who);
+      return nullptr;
     }
   }
   const uint8_t* b = base();
   if (major(b) == 0) {
-    log_line("%s uninitialized shared memory or unsupported version: %d.", __func__, major(b));
-    return -1;
+    log_line("%s uninitialized shared memory or unsupported version: %d.", who, major(b));
+    return nullptr;
   }
+  return b;
+}
+
+}  // namespace
+
+extern "C" {
+
+int get_shm_fault_status(uint16_t fault_id) {
+  const uint8_t* b = segment_for_read(__func__);
+  if (!b) return -1;
   if (fault_id == 0 || fault_id > 10) {
     log_line("%s invalid fault id: %d.", __func__, fault_id);
     return -1;
@@ -249,19 +261,8 @@ int get_shm_fault_status(uint16_t fault_id) {
 }
 
 int get_shm_alarm_status(uint16_t alarm_id) {
-  if (!base()) {
-    log_line("%s: first time read, attaching to shared memory.", __func__);
-    std::lock_guard guard(attach_mutex);
-    if (!base() && attach_fault_module() != 0) {
-      log_line("%s: Failed to attach to shared memory.", __func__);
-      return -1;
-    }
-  }
-  const uint8_t* b = base();
-  if (major(b) == 0) {
-    log_line("%s uninitialized shared memory or unsupported version: %d.", __func__, major(b));
-    return -1;
-  }
+  const uint8_t* b = segment_for_read(__func__);
+  if (!b) return -1;
   if (alarm_id == 0 || alarm_id > 7) {
     log_line("%s invalid alarm id: %d.", __func__, alarm_id);
     return -1;
