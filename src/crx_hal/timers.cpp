@@ -111,9 +111,9 @@ class Timer {
   std::atomic<uint64_t> expiries_{0};
 };
 
-// Counts housekeeping expiries toward the temperature job; touched only by
-// the housekeeping thread (and reset while the timer is disarmed).
-int temperature_counter = 0;
+// Ticks since the last temperature job; the timer thread counts, re-arming
+// from another thread restarts the count.
+std::atomic<int> temperature_counter{0};
 
 void dl_idle_expired() { crx_update_fault_status(kFaultDownlinkIdle, 1); }
 
@@ -131,8 +131,8 @@ Timer& dl_idle() {
 void housekeeping_tick() {
   if (board_type != CRX_BOARD_WREN_TDD) {
     if (board_type != CRX_BOARD_HERON_RAIL) hooks::gps_lock_check();
-    ++temperature_counter;
-    if ((kHousekeepingSeconds * temperature_counter) % kTemperatureSeconds == 0) {
+    const int ticks = ++temperature_counter;
+    if ((kHousekeepingSeconds * ticks) % kTemperatureSeconds == 0) {
       hooks::temperature_job();
       temperature_counter = 0;
     }
