@@ -74,6 +74,11 @@ void FpgaBoardPort::set_fpga_pll_locks(bool locks) {
   std::lock_guard lock(mutex_);
   pll_locks_ = locks;
 }
+void FpgaBoardPort::push_uplinks(std::span<const std::pair<int, Uplink>> copies) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [n, frame] : copies) chip(n).push_uplink(frame);
+}
+
 bool FpgaBoardPort::attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block) {
   std::lock_guard lock(mutex_);
   if (!block || count == 0) return false;

@@ -85,6 +85,11 @@ class FpgaBoardPort : public FpgaPortDevice {
   void set_bridge_busy_reads(int reads);
   int soft_reset_count() const;
 
+  // One frame heard by several chips at the same moment (copies on both RF
+  // chains): they enter the FIFOs while no transfer runs, so a reader woken
+  // by the first copy's status line finds the others there too.
+  void push_uplinks(std::span<const std::pair<int, Uplink>> copies);
+
   // Hands the addresses first .. first + count - 1 to a block model. Ranges
   // must not overlap (a later overlapping range is ignored: false).
   bool attach(uint16_t first, uint16_t count, std::shared_ptr<FpgaBlock> block);

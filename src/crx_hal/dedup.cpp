@@ -56,7 +56,8 @@ void remove_ghosts(Batch& batch, const History& history) {
     for (size_t h = 0; h < history.n && !ghost; ++h) {
       const HistoryEntry& y = history.e[h];
       const PacketKeys keys{y.mtype, y.fcnt, y.dev_id};
-      ghost = same_packet(x.keys, x.pkt.count_us, x.pkt.datarate, keys, y.count_us, y.datarate);
+      ghost = same_packet(x.keys, x.pkt.count_us, x.pkt.datarate, keys, y.count_us, y.datarate) &&
+              !(y.crc_bad && x.pkt.status == STAT_CRC_OK);
     }
     if (ghost) continue;
     if (kept != i) batch.e[kept] = batch.e[i];
@@ -99,7 +100,8 @@ void rebuild_history(History& history, const Batch& batch) {
   for (size_t i = 0; i < batch.n && i < history.e.size(); ++i) {
     const RxEntry& x = batch.e[i];
     history.e[history.n++] =
-        HistoryEntry{x.pkt.count_us, x.pkt.datarate, x.pkt.if_chain, x.keys.mtype, x.keys.fcnt, x.keys.dev_id};
+        HistoryEntry{x.pkt.count_us, x.pkt.datarate, x.pkt.if_chain, x.keys.mtype,
+                     x.keys.fcnt,    x.keys.dev_id,   x.pkt.status == STAT_CRC_BAD};
   }
 }
 

@@ -24,6 +24,8 @@ struct HistoryEntry {
   uint8_t mtype;
   uint16_t fcnt;
   uint64_t dev_id;
+  // A copy with a bad CRC does not stand for a good copy read a poll later.
+  bool crc_bad;
 };
 
 struct History {
@@ -37,7 +39,8 @@ bool same_packet(const PacketKeys& a, uint32_t count_a, uint32_t dr_a, const Pac
                  uint32_t dr_b);
 
 // Drops every batch packet the previous poll already delivered; the order
-// of the others is kept.
+// of the others is kept. A copy with a correct CRC still passes when the
+// previous poll had only a copy with a bad one.
 void remove_ghosts(Batch& batch, const History& history);
 // Keeps one packet of each group of copies: a correct CRC first, then the
 // higher SNR, then the earlier one.

@@ -30,6 +30,8 @@ void loc_deinit(uint8_t use_thread);
 // 0 by start before the thread exists (0 or -1 with errno set), the thread
 // start creates last (0 or an error number) and stop ends first and joins.
 int rx_queue_init();
+// After the board stopped: wakes the fetch calls waiting for packets.
+void rx_queue_release_waiters();
 int rx_thread_start();
 void rx_thread_stop();
 

@@ -1,6 +1,7 @@
 #include "crx_hal/rx_queue.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -28,6 +29,8 @@ struct Queue {
   // One post per packet queued; a wake-up may find the packets already
   // taken by another consumer.
   sem_t sem;
+  // Fetch calls inside their wait, so that a stop can wake each of them.
+  std::atomic<int> waiters{0};
   Queue() { os::sem_init(&sem, 0, 0); }
   size_t count() const { return size_t((wr - rd) % kSlots); }
 };
@@ -104,6 +107,14 @@ int rx_queue_init() {
   return 0;
 }
 
+void rx_queue_release_waiters() {
+  rxq::Queue& q = rxq::queue();
+  // Pairs with the waiter's count-then-check: either it sees the board
+  // stopped, or this sees it counted and posts for it.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  for (int n = q.waiters.load(); n > 0; --n) os::sem_post(&q.sem);
+}
+
 }  // namespace crx::hooks
 
 using namespace crx;
@@ -123,17 +134,13 @@ int check_fetch(const crx_rx_pkt_t* pkts, uint8_t max_nb, const uint8_t* nb) {
 
 }  // namespace
 
-extern "C" int crx_fetch(uint8_t board, crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb) {
-  if (board != 0) return fail(ERR_BAD_BOARD_NB);
-  if (check_fetch(pkts, max_nb, nb) < 0) return -1;
-  *nb = uint8_t(rxq::pop(pkts, max_nb));
-  return 0;
-}
+namespace crx::rxq {
 
-extern "C" int crx_fetch_v2(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, const struct timeval* timeout) {
+int wait_and_pop(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, const struct timeval* timeout) {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (check_fetch(pkts, max_nb, nb) < 0) return -1;
   *nb = 0;
-  rxq::Queue& q = rxq::queue();
+  Queue& q = queue();
   int rc;
   if (!timeout) {
     do rc = ::sem_wait(&q.sem);
@@ -148,14 +155,35 @@ extern "C" int crx_fetch_v2(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, con
       struct timespec deadline = os::realtime();
       deadline.tv_sec += wait.tv_sec;
       deadline.tv_nsec += wait.tv_nsec;
-      log_line("%s: sem: %d %d, time: %d %d", __func__, int(deadline.tv_sec), int(deadline.tv_nsec),
+      log_line("%s: sem: %d %d, time: %d %d", "crx_fetch_v2", int(deadline.tv_sec), int(deadline.tv_nsec),
                int(timeout->tv_sec), int(timeout->tv_usec));
       return -1;
     }
   }
   if (rc < 0) return -1;
+  // Woken by a stop: the board no longer delivers packets.
+  if (!running()) return fail(ERR_WRONG_STATE);
+  *nb = uint8_t(pop(pkts, max_nb));
+  return 0;
+}
+
+}  // namespace crx::rxq
+
+extern "C" int crx_fetch(uint8_t board, crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb) {
+  if (board != 0) return fail(ERR_BAD_BOARD_NB);
+  if (check_fetch(pkts, max_nb, nb) < 0) return -1;
   *nb = uint8_t(rxq::pop(pkts, max_nb));
   return 0;
+}
+
+extern "C" int crx_fetch_v2(crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb, const struct timeval* timeout) {
+  rxq::Queue& q = rxq::queue();
+  // Counted before the running check, so that a stop in between still
+  // wakes this call.
+  q.waiters.fetch_add(1);
+  const int rc = rxq::wait_and_pop(pkts, max_nb, nb, timeout);
+  q.waiters.fetch_sub(1);
+  return rc;
 }
 
 extern "C" int crx_fetch_chip(uint8_t board, uint8_t chip, crx_rx_pkt_t* pkts, uint8_t max_nb, uint8_t* nb) {

@@ -20,6 +20,7 @@
 #include "crx_hal/dedup.h"
 #include "crx_hal/hooks.h"
 #include "crx_hal/rx_fetch.h"
+#include "crx_hal/rx_loc.h"
 #include "crx_hal/rx_queue.h"
 #include "crx_hal/rxtx_deps.h"
 #include "device/gpio.h"
@@ -57,18 +58,20 @@ class Receiver {
     std::srand(unsigned(os::now()));
     while (!stop_.load(std::memory_order_acquire)) {
       if (wait_for_event()) poll();
+      loc_.check_expiry();
     }
+    loc_.abandon();
   }
 
  private:
-  // True when the chips should be polled; false after a localization event
-  // or a failed wait.
+  // True when the chips should be polled: a receive-status edge or the
+  // poll period; false after a failed wait or a localization event alone.
   bool wait_for_event() {
     std::array<struct pollfd, kBoardChips + 1> pfds{};
     nfds_t n = 0;
     for (int fd : fds_)
       if (fd >= 0) pfds[n++] = {fd, short(POLLPRI | POLLERR), 0};
-    const int loc_fd = loc_irq_fd();
+    const int loc_fd = loc_.irq_fd();
     const nfds_t loc_slot = n;
     if (loc_fd >= 0) pfds[n++] = {loc_fd, short(POLLPRI | POLLERR), 0};
     const int rc = os::poll(pfds.data(), n, kPollMs);
@@ -81,7 +84,9 @@ class Receiver {
       return false;
     }
     if (loc_fd >= 0 && pfds[loc_slot].revents) {
-      loc_handle_irq();
+      loc_.on_irq();
+      for (nfds_t i = 0; i < loc_slot; ++i)
+        if (pfds[i].revents) return true;
       return false;
     }
     return true;
@@ -111,7 +116,7 @@ class Receiver {
     remove_ghosts(batch_, history_);
     merge_duplicates(batch_, hooks::diversity());
     rebuild_history(history_, batch_);
-    for (size_t i = 0; i < batch_.n; ++i) rxq::push(batch_.e[i].pkt);
+    loc_.queue_batch(batch_);
   }
 
   // Another process asks for a reset through the segment; the counters
@@ -129,6 +134,7 @@ class Receiver {
   std::array<int, kBoardChips> fds_;
   Batch batch_;
   History history_;
+  LocFeed loc_;
 };
 
 struct ThreadSlot {

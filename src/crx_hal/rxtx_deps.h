@@ -1,5 +1,5 @@
 // What the receive and transmit paths call in modules that live elsewhere:
-// localization, the Wren driver and the time reference.
+// the Wren driver and the time reference.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +8,6 @@
 #include "crx.h"
 
 namespace crx {
-
-// Localization: the interrupt descriptor to wait on while a request is
-// outstanding (-1 otherwise), and the handler of its event.
-int loc_irq_fd();
-void loc_handle_irq();
 
 // The time reference at the last accepted sample: TAI seconds and the
 // counter latched at that PPS; false while no reference is valid.

@@ -404,7 +404,7 @@ int measure_counter_offset() {
 // ---- step 21 ----
 
 int start_services(uint8_t board) {
-  if (hooks::loc_init(1) < 0) log_line("BrvDBG-HAL %s E R R O R - localization not started", kWho);
+  if (hooks::loc_init(loc_use_thread) < 0) log_line("BrvDBG-HAL %s E R R O R - localization not started", kWho);
   if (board_type != CRX_BOARD_WREN_TDD && hooks::init_temperature_sensor() < 0)
     log_line("BrvDBG-HAL %s E R R O R - temperature sensor not set up", kWho);
   if (hooks::create_pkt_statistic_shm() < 0)

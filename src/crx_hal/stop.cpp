@@ -52,13 +52,14 @@ int stop_hardware(uint8_t board) {
 }
 
 void release_software() {
-  hooks::loc_deinit(1);
+  hooks::loc_deinit(loc_use_thread);
   crx_reg_close();
   timers::delete_housekeeping();
   timers::delete_dl_idle();
   hooks::time_ref_reset();
   crx_update_fault_status(kFaultDownlinkIdle, 1);
-  std::atomic_ref<bool>(brd_cfg_priv.running).store(false, std::memory_order_relaxed);
+  std::atomic_ref<bool>(brd_cfg_priv.running).store(false, std::memory_order_seq_cst);
+  hooks::rx_queue_release_waiters();
 }
 
 }  // namespace crx::start

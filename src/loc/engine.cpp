@@ -41,6 +41,8 @@ std::mutex life_mutex;  // guards the three below: start and stop
 std::thread worker;
 std::atomic<bool> stop_worker{false};
 sem_t* init_sem = nullptr;
+// Read by the receive thread without the lock.
+std::atomic<bool> running{false};
 
 char gateway_id[17];  // written at start, read by the worker after
 
@@ -103,6 +105,8 @@ void release_sem(bool unlink) {
 }
 
 }  // namespace
+
+bool engine_running() { return running.load(); }
 
 uint32_t geoloc_version() { return version.load(std::memory_order_relaxed); }
 void set_geoloc_version(uint32_t v) { version.store(v == 1 || v == 2 ? v : 1, std::memory_order_relaxed); }
@@ -174,12 +178,14 @@ int engine_start(uint8_t use_thread) {
     }
   }
   loc_pkt_direct_finished();
+  running.store(true);
   os::sem_post(init_sem);
   return 0;
 }
 
 void engine_stop() {
   std::lock_guard lock(life_mutex);
+  running.store(false);
   close_int_line();
   stop_thread();
   loc_pkt_direct_finished();

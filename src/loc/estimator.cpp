@@ -113,6 +113,14 @@ std::optional<Estimate> finish(const Request& req, double t_s, double freq, doub
   return e;
 }
 
+// Seconds from the reference's PPS to the packet's start. The reference is
+// sampled every few seconds, so a long packet (or one heard just after a
+// new sample) starts before it: the 32-bit offset is then negative, not
+// seventy minutes ahead.
+double seconds_from_ref(const Request& req) {
+  return static_cast<int32_t>(static_cast<uint32_t>(req.us_from_ref)) / 1e6;
+}
+
 }  // namespace
 
 std::optional<Estimate> estimate_v2(const Request& req, const Peaks& peaks) {
@@ -120,7 +128,7 @@ std::optional<Estimate> estimate_v2(const Request& req, const Peaks& peaks) {
   if (!f) return std::nullopt;
   const double bw = req.bandwidth_hz;
   const double hz_per_sample = bw / std::ldexp(1.0, req.sf + 8);
-  const double t_s = static_cast<double>(req.us_from_ref) / 1e6 + (req.residual + f->theta[0]) / 32e6;
+  const double t_s = seconds_from_ref(req) + (req.residual + f->theta[0]) / 32e6;
   return finish(req, t_s, f->theta[2] * hz_per_sample, f->sigma * std::sqrt(f->a00) * 125.0 / 4.0,
                 hz_per_sample * f->sigma * std::sqrt(f->a22));
 }
@@ -130,7 +138,7 @@ std::optional<Estimate> estimate_v1(const Request& req, const Peaks& peaks) {
   if (!f) return std::nullopt;
   const double bw = req.bandwidth_hz;
   const double hz_per_unit = bw * bw / std::ldexp(1.0, req.sf) / 32e6;
-  const double t_s = static_cast<double>(req.us_from_ref) / 1e6 + f->theta[0] / 32e6;
+  const double t_s = seconds_from_ref(req) + f->theta[0] / 32e6;
   return finish(req, t_s, f->theta[2] * hz_per_unit, f->sigma * std::sqrt(f->a00) * 125.0 / 4.0,
                 hz_per_unit * f->sigma * std::sqrt(f->a22));
 }

@@ -145,6 +145,8 @@ int loc_fetch_loc_info(const Request& req, crx_rx_pkt_t& pkt);
 // ---- life (engine.cpp): crx::hooks::loc_init / loc_deinit call these ----
 int engine_start(uint8_t use_thread);
 void engine_stop();
+// Between a successful engine_start and engine_stop.
+bool engine_running();
 // "loc_init_sem", created when missing (mode 0666, value 0); null on failure.
 sem_t* open_init_sem();
 

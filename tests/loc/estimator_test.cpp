@@ -55,6 +55,23 @@ TEST(Estimator, HandSolvedFitOfVersionTwo) {
   EXPECT_EQ(out.gps_nsec_adj, (999999999ull + 128 * 64000 + 101145) % 1000000000);
 }
 
+// A packet that started before the reference's PPS is dated in the second
+// before it, on both block versions.
+TEST(Estimator, PacketStartedBeforeTheReference) {
+  for (int version : {1, 2}) {
+    Request r = request(7, 3, 1);
+    r.us_from_ref = uint32_t(-250000);  // as the block was programmed: 32-bit wrap
+    Peaks p;
+    p.up = 3;
+    p.down = 1;
+    p.up_coarse = p.down_coarse = version == 2 ? 16 + 128 : 0;
+    const auto e = crx::loc::estimate(r, p, uint32_t(version));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->gps_s, 1399999999u) << version;
+    EXPECT_NEAR(double(e->ns), 750000000.0, 100.0) << version;
+  }
+}
+
 // Peaks as the block reports them for an arrival `offset` samples after
 // the programmed position and a frequency offset `hz`, rounded to whole
 // samples, plus Gaussian noise.

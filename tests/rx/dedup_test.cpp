@@ -66,6 +66,23 @@ TEST_F(DedupTest, GhostOfThePreviousPollIsDropped) {
   EXPECT_EQ(third.n, 1u);
 }
 
+// Chips empty their FIFOs at different moments, so the copies of one uplink
+// can straddle two polls: a bad copy first must not hide the good one.
+TEST_F(DedupTest, GoodCopyAfterABadOneIsNoGhost) {
+  rx::History history;
+  rx::Batch first = batch_of({heard(copy(1, 5, 1000, 7, 3), 0)});
+  rx::rebuild_history(history, first);
+  rx::Batch second = batch_of({heard(copy(1, 5, 1004, 5, 3, 3), 1), heard(copy(1, 5, 1006, 7, 3, 3), 1)});
+  rx::remove_ghosts(second, history);
+  ASSERT_EQ(second.n, 1u);
+  EXPECT_EQ(second.e[0].pkt.status, uint32_t(STAT_CRC_OK));
+  // The other way round the bad copy is the ghost.
+  rx::rebuild_history(history, second);
+  rx::Batch third = batch_of({heard(copy(1, 5, 1010, 7, 3), 0), heard(copy(1, 5, 1010, 5, 3), 0)});
+  rx::remove_ghosts(third, history);
+  EXPECT_EQ(third.n, 0u);
+}
+
 TEST_F(DedupTest, CrcDecidesThenSnrThenOrder) {
   struct Case {
     uint8_t crc_j, crc_k;
@@ -87,7 +104,9 @@ TEST_F(DedupTest, CrcDecidesThenSnrThenOrder) {
     rx::merge_duplicates(b, false);
     ASSERT_EQ(b.n, 1u);
     EXPECT_EQ(b.e[0].pkt.if_chain / 10, c.kept) << c.snr_j << " " << c.snr_k;
-    if (c.log) EXPECT_TRUE(sandbox().syslog_contains(c.log)) << c.log;
+    if (c.log) {
+      EXPECT_TRUE(sandbox().syslog_contains(c.log)) << c.log;
+    }
     EXPECT_TRUE(sandbox().syslog_contains(" j=0: tmst="));
   }
 }

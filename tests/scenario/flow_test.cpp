@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "scenario_fixture.h"
 
@@ -164,6 +167,31 @@ TEST_F(ScenarioTest, StopCancelsWhatIsArmedAndASecondStartReceivesAgain) {
   const auto got = fetch(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].if_chain, 64);
+}
+
+// A forwarder's receive loop blocked without a time-out must not outlive
+// the board: the stop wakes it with the board's state as the reason.
+TEST_F(ScenarioTest, StopWakesAFetchWaitingWithoutTimeOut) {
+  start_condor_na();
+  std::atomic<int> rc{1};
+  std::thread waiter([&rc] {
+    crx_rx_pkt_t pkts[4];
+    uint8_t nb = 0;
+    rc = crx_fetch_v2(pkts, 4, &nb, nullptr);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(rc.load(), 1) << "still waiting";
+  ASSERT_EQ(crx_stop(0), 0);
+  waiter.join();
+  EXPECT_EQ(rc.load(), -1);
+  EXPECT_EQ(crx_errno, ERR_WRONG_STATE);
+  // A new start does not see the stop's wake-ups as packets.
+  ASSERT_EQ(crx_start(0), 0);
+  crx_rx_pkt_t pkts[4];
+  uint8_t nb = 9;
+  const struct timeval wait = {0, 50000};
+  EXPECT_EQ(crx_fetch_v2(pkts, 4, &nb, &wait), -1);
+  EXPECT_EQ(crx_errno, ERR_FETCH_TIMEOUT);
 }
 
 }  // namespace

@@ -22,6 +22,11 @@ class ScenarioTest : public StartTest {
   // The example configuration, or its variant where chips 4-7 repeat chips
   // 0-3 on RF chain 1 (every uplink then reaches two chains).
   void start_condor_na(bool diversity = false) {
+    prepare_condor_na(diversity);
+    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  }
+  // The same up to the start, for tests that add to the board first.
+  void prepare_condor_na(bool diversity = false) {
     // A transmitter calibration of 10 dB on both outputs.
     database(condor_na_db()
                  .set("Tx", "AD936x_TX1_Atten_MSB", 0)
@@ -41,7 +46,6 @@ class ScenarioTest : public StartTest {
       config_text_ = doc.dump();
     }
     ASSERT_NE(read(config_text_), nullptr) << syslog_dump();
-    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
   }
 
   // Fetches until `n` packets came or a second passed without one.

@@ -84,8 +84,9 @@ TEST_F(StartFailure, FirmwareFaultsOfTheChips) {
   ASSERT_EQ(crx_start(0), 0) << syslog_dump();
   EXPECT_TRUE(has_line("BrvDBG-HAL: load_firmware E R R O R: Failed to load fw 1 on chip 2"));
   EXPECT_TRUE(has_line("BrvDBG-HAL: E R R O R  AGC ver = 0 should be 9"));
-  if (const uint16_t fault = crx::health::error2fault(ERR_AGC_FW_VERSION))
+  if (const uint16_t fault = crx::health::error2fault(ERR_AGC_FW_VERSION)) {
     EXPECT_EQ(crx_get_fault_status(fault), 1);
+  }
   EXPECT_EQ(board().chip(2).firmware_version(crx::firmware::kAgc), 0);
   ASSERT_EQ(crx_stop(0), 0);
 

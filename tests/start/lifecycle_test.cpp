@@ -59,7 +59,9 @@ TEST_F(Lifecycle, SecondStartIsRefusedAndSecondStopIsANoOp) {
   EXPECT_EQ(board().transfer_count(), before);
   EXPECT_EQ(status(), 2) << "the running board is left as it was";
   const uint16_t fault = crx::health::error2fault(ERR_WRONG_STATE);
-  if (fault) EXPECT_EQ(crx_get_fault_status(fault), 1) << "raised in the fault memory";
+  if (fault) {
+    EXPECT_EQ(crx_get_fault_status(fault), 1) << "raised in the fault memory";
+  }
   EXPECT_TRUE(crx::timers::housekeeping_armed());
   ASSERT_EQ(crx_update_fault_status(7, 0), 0);
   EXPECT_EQ(crx_stop(0), 0);

@@ -61,6 +61,7 @@ void Loop::run(double seconds) {
   while (elapsed() < seconds) {
     traffic_.run_until(gw_.board->now_us());
     receive();
+    fetch_locations();
     send_due();
     watch_tx();
   }
@@ -87,8 +88,24 @@ void Loop::receive() {
     if (p.status == STAT_CRC_OK) ++crc_ok_;
     if (p.status == STAT_CRC_BAD) ++crc_bad_;
     if (p.rsig[0].valid && p.rsig[1].valid) ++merged_;
+    fine_ += p.rsig[0].fine_ts_flag + p.rsig[1].fine_ts_flag;
     if (!quiet_) print_packet(p);
     if (p.status == STAT_CRC_OK) answer(p);
+  }
+}
+
+// Thread mode: results come through the shared queue, as they would to
+// another process of the gateway.
+void Loop::fetch_locations() {
+  if (!is_loc_enabled() || !loc_use_thread) return;
+  crx_loc_result_t r;
+  const struct timeval now = {0, 0};
+  while (crx_loc_fetch(&r, &now) == 0) {
+    ++fine_;
+    if (quiet_) continue;
+    std::printf("%7.3f s  LOC %08x FCnt %u  %.1f MHz SF%u antenna %u  GPS %u.%09u +-%.0f ns  %+d Hz +-%.0f Hz\n",
+                elapsed(), r.dev_addr, r.fcnt, r.freq_hz / 1e6, r.sf, r.antenna, r.gps_sec, r.gps_nsec,
+                double(r.time_accuracy_ns), r.freq_offset_hz, double(r.freq_accuracy_hz));
   }
 }
 
@@ -109,6 +126,12 @@ void Loop::print_packet(const crx_rx_pkt_t& p) {
               p.bandwidth == BW_500KHZ ? 500 : p.bandwidth == BW_250KHZ ? 250 : 125, double(r.rssi));
   if (p.rsig[0].valid && p.rsig[1].valid) std::printf("/%4.0f", double(p.rsig[1].rssi));
   std::printf(" SNR %5.1f  CRC %s", double(r.snr), crc_text(p.status));
+  for (int a = 0; a < 2; ++a) {
+    const crx_rsig_t& f = p.rsig[a];
+    if (f.valid && f.fine_ts_flag)
+      std::printf("  fine[%d] GPS %u.%09u +-%.0f ns %+d Hz", a, f.fine_ts_gps_s, f.fine_ts_ns,
+                  double(f.time_accuracy_ns), f.freq_offset_hz);
+  }
   const uint8_t mtype = p.size ? p.payload[0] >> 5 : 7;
   if (mtype == 0 && p.size >= 23) {
     std::printf("  join    DevEUI %016llx\n", static_cast<unsigned long long>(le64(p.payload + 9)));
@@ -227,6 +250,7 @@ void Loop::print_summary() const {
   std::printf("Fetched: %llu packets, %llu CRC ok, %llu CRC bad, %llu heard on both chains\n",
               static_cast<unsigned long long>(received_), static_cast<unsigned long long>(crc_ok_),
               static_cast<unsigned long long>(crc_bad_), static_cast<unsigned long long>(merged_));
+  if (is_loc_enabled()) std::printf("Fine timestamps: %llu\n", static_cast<unsigned long long>(fine_));
   std::printf("Sent: %llu downlinks, %llu refused, %llu too late\n", static_cast<unsigned long long>(sent_),
               static_cast<unsigned long long>(refused_), static_cast<unsigned long long>(too_late_));
   counters c{};

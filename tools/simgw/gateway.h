@@ -33,6 +33,7 @@ class Loop {
   };
 
   void receive();
+  void fetch_locations();
   void print_packet(const crx_rx_pkt_t& p);
   void answer(const crx_rx_pkt_t& p);
   void queue_downlink(const crx_rx_pkt_t& up, uint32_t delay_us, std::vector<uint8_t> payload, std::string what,
@@ -58,6 +59,7 @@ class Loop {
   uint64_t received_ = 0, crc_ok_ = 0, crc_bad_ = 0, merged_ = 0;
   uint64_t sent_ = 0, refused_ = 0, too_late_ = 0;
   uint64_t fetch_errors_ = 0;
+  uint64_t fine_ = 0;  // fine timestamps, in packets or fetched
 };
 
 }  // namespace simgw

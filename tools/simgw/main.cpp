@@ -5,7 +5,7 @@
 // the per-channel statistics of the hour are printed.
 //
 //   simgw [--board NAME] [--devices N] [--seconds S] [--diversity]
-//         [--config FILE] [--seed N] [--quiet]
+//         [--localize thread|direct] [--config FILE] [--seed N] [--quiet]
 #include <sys/time.h>
 
 #include <cstdio>
@@ -26,6 +26,7 @@ struct Options {
   int devices = 20;
   double seconds = 10;
   bool diversity = false;
+  simgw::Localization loc = simgw::Localization::kOff;
   bool quiet = false;
   bool log = false;
   unsigned seed = 1;
@@ -39,6 +40,8 @@ void usage(FILE* out) {
                "  --seconds S     how long the gateway runs (default 10)\n"
                "  --diversity     the second half of the chips repeat the first half's\n"
                "                  channels on RF chain 1: each uplink is heard twice\n"
+               "  --localize MODE fine timestamps of eligible uplinks: 'thread' (results\n"
+               "                  through the shared queue) or 'direct' (in the packets)\n"
                "  --config FILE   configuration file (default: the board's example)\n"
                "  --seed N        seed of the traffic (default 1)\n"
                "  --quiet         no line per packet, the summary only\n"
@@ -62,6 +65,15 @@ bool parse(int argc, char** argv, Options& o) {
     else if (a == "--config") o.config = value();
     else if (a == "--seed") o.seed = unsigned(std::strtoul(value(), nullptr, 0));
     else if (a == "--diversity") o.diversity = true;
+    else if (a == "--localize") {
+      const std::string m = value();
+      if (m == "thread") o.loc = simgw::Localization::kThread;
+      else if (m == "direct") o.loc = simgw::Localization::kDirect;
+      else {
+        std::fprintf(stderr, "simgw: --localize takes thread or direct\n");
+        return false;
+      }
+    }
     else if (a == "--quiet") o.quiet = true;
     else if (a == "--log") o.log = true;
     else if (a == "--help" || a == "-h") {
@@ -116,9 +128,13 @@ int main(int argc, char** argv) {
   crx_console_log_enable(0);
   simgw::Gateway gw;
   std::string error;
-  std::printf("simgw: %s board, %s%s, %d devices, %.0f s\n", family->name, path.c_str(),
-              o.diversity ? " with diversity" : "", o.devices, o.seconds);
-  if (!simgw::bring_up(*family, path, o.diversity, gw, error)) {
+  std::printf("simgw: %s board, %s%s%s, %d devices, %.0f s\n", family->name, path.c_str(),
+              o.diversity ? " with diversity" : "",
+              o.loc == simgw::Localization::kThread   ? ", fine timestamps (thread mode)"
+              : o.loc == simgw::Localization::kDirect ? ", fine timestamps (direct mode)"
+                                                      : "",
+              o.devices, o.seconds);
+  if (!simgw::bring_up(*family, path, o.diversity, o.loc, gw, error)) {
     std::fprintf(stderr, "simgw: %s\n", error.c_str());
     simgw::shut_down(gw);
     if (o.log) print_log(gw);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim/boards.h"
+#include "sim/geoloc.h"
 #include "sim/sandbox.h"
 #include "sim/traffic.h"
 
@@ -29,18 +30,24 @@ std::string family_names();
 // still there, else the installed copies.
 std::string config_dir();
 
+// Fine timestamps: none, through the shared result queue (the engine's
+// own thread) or written into the packets (direct mode).
+enum class Localization { kOff, kThread, kDirect };
+
 struct Gateway {
   std::unique_ptr<crx::sim::Sandbox> sandbox;
   std::shared_ptr<crx::sim::FpgaBoardPort> board;
   std::shared_ptr<crx::sim::SysfsGpio> gpio;
+  std::shared_ptr<crx::sim::GeolocBlock> geoloc;
   std::string config_text;  // as applied
 };
 
 // Builds the board, applies the configuration (with chips 4-7 turned into
-// chain-1 copies of chips 0-3 when `diversity`) and starts it. Returns false
-// with a message on `error` when a step fails.
-bool bring_up(const Family& family, const std::string& config_path, bool diversity, Gateway& gw,
-              std::string& error);
+// chain-1 copies of chips 0-3 when `diversity`) and starts it, with the
+// localization engine in the mode asked. Returns false with a message on
+// `error` when a step fails.
+bool bring_up(const Family& family, const std::string& config_path, bool diversity, Localization loc,
+              Gateway& gw, std::string& error);
 // Stops the board and takes the sandbox away.
 void shut_down(Gateway& gw);
 
