@@ -1,5 +1,7 @@
 #include "crx_hal/rx_loc.h"
 
+#include <atomic>
+
 #include "crx_hal/rx_queue.h"
 
 namespace crx::rx {
@@ -25,7 +27,7 @@ void LocFeed::queue_batch(const Batch& batch) {
   if (batch.n == 0) return;
   // Enabling is another process's call, so it is asked once per batch.
   if (!loc::engine_running() || !is_loc_enabled()) return queue_all(batch);
-  if (loc_use_thread) return submit_all(batch);
+  if (std::atomic_ref(loc_use_thread).load(std::memory_order_relaxed)) return submit_all(batch);
   schedule_one(batch);
 }
 

@@ -49,7 +49,8 @@ int crx_loc_config(void) {
   int32_t v = 0;
   crx_reg_brd_r(0, kRegVersion, &v);
   if (v > 1) {
-    loc_use_thread = 0;
+    // The receive thread of a running board reads it.
+    std::atomic_ref(loc_use_thread).store(0, std::memory_order_relaxed);
     return 0;
   }
   log_line("BrvDBG-HAL %s ERROR - merged timestamp not supported on FPGA v%d", __func__, v);
