@@ -14,6 +14,7 @@
 
 #include "fpga_board.h"
 #include "gpio.h"
+#include "power_detector.h"
 #include "sandbox.h"
 #include "spidev.h"
 #include "wren_board.h"

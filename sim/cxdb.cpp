@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "mtd.h"
+#include "power_detector.h"
 #include "sandbox.h"
 #include "spi_flash.h"
 
@@ -145,8 +146,9 @@ CxDatabase::CxDatabase(int version) : user_version_(version) {
   rx("Version", "INTEGER", version);
   rx("RSSI_OFFSET_RX0", "REAL", -166.0);
   rx("RSSI_OFFSET_RX1", "REAL", -167.5);
-  rx("DBFS_TO_DBM_GAIN_RX0", "REAL", 1.25);
-  rx("DBFS_TO_DBM_GAIN_RX1", "REAL", 2.5);
+  // The gain the simulated boards' power detector really has.
+  rx("DBFS_TO_DBM_GAIN_RX0", "REAL", PowerDetector::kFactoryDbfsToDbm[0]);
+  rx("DBFS_TO_DBM_GAIN_RX1", "REAL", PowerDetector::kFactoryDbfsToDbm[1]);
 
   Table& lbt = table("Lbt");
   lbt.columns = {{"Version", "INTEGER"},        {"Operating_Band", "TEXT"},    {"Max_Tx_power_dBm", "INTEGER"},

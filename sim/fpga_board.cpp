@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/os.h"
+#include "power_detector.h"
 
 namespace crx::sim {
 
@@ -50,6 +51,14 @@ FpgaBoardPort::FpgaBoardPort(int chips) : chips_(chips < 0 ? 0 : chips > kMaxChi
       releases_.emplace_back(int(n), kind);
     });
   }
+  // Both calls are lock-free towards the port: the detector runs under mutex_.
+  power_detector_ = std::make_shared<PowerDetector>([this] { return now_locked(); },
+                                                    [this] { return ad9361_.rx_lo_hz(); });
+  attach(PowerDetector::kChainSelect, 1, power_detector_);
+  attach(PowerDetector::kFreqOffset, 2, power_detector_);
+  attach(PowerDetector::kBandwidth, uint16_t(PowerDetector::kSample + 4 - PowerDetector::kBandwidth), power_detector_);
+  attach(PowerDetector::kAddressReset, 1, power_detector_);
+  attach(PowerDetector::kPeakHold, 4, power_detector_);
   restore_defaults();
 }
 

@@ -20,6 +20,8 @@
 // chains (0x80-0x8F chain 0 and 0x47A-0x489 chain 1, one 13-bit word per
 // slot, slot 7 first), the chip-enable mask 0x106, the RX radio mux 0x478
 // and the 2x4-grouping bits 0x479.
+// The power detector is part of every board: 0x107, 0x200-0x201,
+// 0x460-0x469, 0x477 and 0x494-0x497 are its (power_detector.h).
 // Any other address up to 0x8000 is a plain byte, unless a block model has
 // been attached to it (see FpgaBlock).
 //
@@ -59,6 +61,8 @@ class FpgaBlock {
   virtual void reset() {}
 };
 
+class PowerDetector;
+
 class FpgaBoardPort : public FpgaPortDevice {
  public:
   static constexpr int kMaxChips = 8;
@@ -70,6 +74,9 @@ class FpgaBoardPort : public FpgaPortDevice {
   // Chip `n` (0 to 7), populated or not.
   Sx1301Chip& chip(int n) { return *chip_[size_t(n) % kMaxChips]; }
   Ad9361Chip& ad9361() { return ad9361_; }
+  // The FPGA's channel power detector (spectral scan, listen-before-talk)
+  // and its scenario calls.
+  PowerDetector& power_detector() { return *power_detector_; }
 
   // The FPGA PLL: whether it locks once released (true by default).
   void set_fpga_pll_locks(bool locks);
@@ -150,6 +157,7 @@ class FpgaBoardPort : public FpgaPortDevice {
   std::array<std::unique_ptr<Sx1301Chip>, kMaxChips> chip_;
   Ad9361Chip ad9361_;
   std::shared_ptr<TemperatureSensor> temp_sensor_ = std::make_shared<TemperatureSensor>();
+  std::shared_ptr<PowerDetector> power_detector_;
 
   mutable std::mutex mutex_;  // one transfer at a time; guards the FPGA state below
   std::vector<uint8_t> regs_;

@@ -7,6 +7,7 @@
 // are plain memory by contract (the management tool polls them).
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
@@ -36,6 +37,7 @@ constexpr uint8_t kScanDone = 100;
 constexpr float kDefaultDbfsOffset = 37.0f;
 constexpr double kMaxLoOffsetHz = 16000000.0;
 constexpr double kOffsetStepHz = 3906.25;
+constexpr long kMaxOffsetWord = 4095;
 
 // Board registers of the power detector.
 enum : int {
@@ -258,7 +260,11 @@ int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t
              int(int64_t(wanted_hz)), int(cached_lo_hz), int(kMaxLoOffsetHz), int(int64_t(magnitude)));
     return 1;
   }
-  err |= crx_reg_brd_w(0, kRegFreqOffset, int32_t(std::lround(offset / kOffsetStepHz)));
+  // The offset field is 13 bits signed: an offset of a full 16 MHz below the
+  // LO rounds to one step past its largest value and would wrap to 16 MHz
+  // above it, so it is held at the last step (3.9 kHz short of the channel).
+  const long word = std::min(std::lround(offset / kOffsetStepHz), kMaxOffsetWord);
+  err |= crx_reg_brd_w(0, kRegFreqOffset, int32_t(word));
   err |= crx_reg_brd_w(0, kRegStart, 1);
   err |= crx_reg_brd_w(0, kRegStart, 0);
   if (err != 0) {

@@ -193,25 +193,34 @@ TEST_F(SendTest, ListenBeforeTalk) {
   brd_cfg_priv.lbt.enabled = 1;
   brd_cfg_priv.lbt.count = 1;
   brd_cfg_priv.lbt.entries[0] = {27, 923000000, 928000000, 400, 5000, -80};
-  auto hold = [&](uint32_t v) {
-    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    port_->poke(8, 0xFF, 1172, b);
-  };
+  // Without a database the library reads the detector in dBFS: a board
+  // whose gain is 0 dB shows it the levels as they are.
+  auto& detector = port_->power_detector();
+  detector.set_dbfs_to_dbm_offset(0, 0.0);
+  detector.set_dbfs_to_dbm_offset(1, 0.0);
+  detector.set_power_dbm(924000000, -30.0);  // another channel, never heard
   struct Case {
-    uint32_t hold;
+    double level;
     int result;
   };
-  // Level = 10 log10(hold / 2^32) dB, truncated; busy at the threshold and above.
-  const Case cases[] = {{42, 62}, {43, 62}, {1000, 62}, {30, 0}, {0, 0}};
+  // Busy at the threshold and above.
+  const Case cases[] = {{-80.0, 62}, {-79.0, 62}, {-50.0, 62}, {-81.0, 0}, {sim::PowerDetector::kSilence, 0}};
   for (const Case& c : cases) {
-    hold(c.hold);
+    detector.set_power_dbm(923300000, c.level);
     crx_tx_pkt_t p = packet();
     crx_errno = 0;
-    EXPECT_EQ(crx_send(0, &p), c.result) << c.hold;
+    EXPECT_EQ(crx_send(0, &p), c.result) << c.level;
     EXPECT_EQ(crx_errno, 0);
   }
   EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_send reading dbfs2dbmOffsets"));
-  hold(0);
+  const auto taken = detector.measurements();
+  ASSERT_EQ(taken.size(), 5u);
+  EXPECT_NEAR(taken[0].freq_hz, 923300000.0, sim::PowerDetector::kOffsetStepHz / 2);
+  EXPECT_TRUE(taken[0].wide);
+  EXPECT_EQ(taken[0].dwell, 2);  // 5000 µs / 2048
+  EXPECT_EQ(downlinks(), 2u) << "only the free channel's packets go";
+
+  detector.clear_measurements();
   crx_tx_pkt_t slow = packet();
   slow.datarate = DR_LORA_SF12;
   slow.bandwidth = BW_125KHZ;
@@ -220,6 +229,7 @@ TEST_F(SendTest, ListenBeforeTalk) {
   crx_tx_pkt_t loud = packet();
   loud.rf_power = 30.0f;
   EXPECT_EQ(crx_send(0, &loud), 64);
+  EXPECT_TRUE(detector.measurements().empty()) << "refused before listening";
   EXPECT_EQ(downlinks(), 2u);
 }
 
