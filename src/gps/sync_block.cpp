@@ -38,7 +38,7 @@ void log_read_failed(const char* fn, int reg) {
 }
 
 int open_device(const char* fn, int* fd) {
-  if (spi_linuxdev_open(paths::kSyncBlockPort, kSpiSpeedDefault, fd) == 0) return 0;
+  if (spi_linuxdev_open(paths::kSyncBlockPort, kSpiSpeed1MHz, fd) == 0) return 0;
   log_line("BrvDBG-HAL %s E R R O R - open SPI SYNC BLOCK", fn);
   raise_fault_alarms(ERR_SPI_OPEN);
   return fail(ERR_SPI_OPEN);

@@ -212,7 +212,7 @@ int reset_gps(int fd) {
     return -1;
   }
   crx_wait_ms(200);
-  print("Done!\n");
+  print("Done!");
   return 0;
 }
 

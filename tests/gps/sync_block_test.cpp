@@ -82,6 +82,9 @@ TEST_F(SyncBlock, DecisionRulesOnTheSpiDevice) {
   spi_board();
   check_rules(this);
   EXPECT_EQ(sandbox().open_device_count(), 0);  // closed after each read
+  // The block's port runs at 1 MHz in mode 0, not at the 5 MHz default.
+  EXPECT_EQ(spi_->max_speed_hz(), 1000000u);
+  EXPECT_EQ(spi_->mode(), 0);
 }
 
 TEST_F(SyncBlock, DecisionRulesInTheFpga) {
