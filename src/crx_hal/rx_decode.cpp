@@ -120,7 +120,9 @@ Decoded decode_packet(uint8_t chip, const FifoStatus& status, std::span<const ui
     p.bandwidth = brd_cfg_priv.fsk_bandwidth[c];
     p.datarate = brd_cfg_priv.fsk_bitrate[c];
     p.coderate = CR_UNDEFINED;
-    sig.snr = sig.snr_min = sig.snr_max = -128.0f;
+    // The chip measures no SNR on this channel: -128 marks it, and the
+    // minimum and maximum stay clear.
+    sig.snr = -128.0f;
   } else {
     p.modulation = MOD_LORA;
     p.bandwidth = n == kLoraStdChannel ? brd_cfg_priv.std_bandwidth[c] : uint32_t(BW_125KHZ);

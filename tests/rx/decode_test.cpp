@@ -67,6 +67,8 @@ TEST_F(DecodeTest, ChannelKindsAndLogicalNumbers) {
 
   sim::Uplink fsk = data_uplink(1, 1, 9);
   fsk.raw_rssi = 100;
+  fsk.snr_min = 3.0f;  // whatever the metadata bytes hold, FSK has no SNR
+  fsk.snr_max = 7.0f;
   brd_cfg_priv.rf_chain[0].rssi_offset = -202.5f;
   const rx::RxEntry f = decoded(fsk, 0);
   EXPECT_EQ(f.pkt.modulation, MOD_FSK);
@@ -74,6 +76,10 @@ TEST_F(DecodeTest, ChannelKindsAndLogicalNumbers) {
   EXPECT_EQ(f.pkt.datarate, 50000u);
   EXPECT_EQ(f.pkt.coderate, CR_UNDEFINED);
   EXPECT_FLOAT_EQ(f.sig.snr, -128.0f);
+  EXPECT_TRUE(f.pkt.rsig[0].valid);
+  EXPECT_FLOAT_EQ(f.pkt.rsig[0].snr, -128.0f);
+  EXPECT_FLOAT_EQ(f.pkt.rsig[0].snr_min, 0.0f);
+  EXPECT_FLOAT_EQ(f.pkt.rsig[0].snr_max, 0.0f);
   EXPECT_EQ(f.sig.chan, 72);
   EXPECT_EQ(f.pkt.count_us, fsk.count_us);  // no correction for FSK
   EXPECT_FLOAT_EQ(f.sig.rssi, -71.0f);

@@ -189,6 +189,67 @@ TEST_F(SendTest, SplitBandBoardsRefuseTheWrongChain) {
   EXPECT_EQ(crx_send(0, &p), 0);
 }
 
+TEST_F(SendTest, TransmitIfAndBandwidthFollowBandAndRegionRecord) {
+  // The FPGA's IF word of a path: 15 bits signed, 1024 steps per MHz.
+  auto if_word = [&](uint16_t address) {
+    const auto w = port_->peek(8, 0xFF, address, 2);
+    return int16_t(uint16_t(w[0] | w[1] << 8) << 1) >> 1;
+  };
+  auto peek16 = [&](uint16_t address) {
+    const auto w = port_->peek(8, 0xFF, address, 2);
+    return w[0] | w[1] << 8;
+  };
+  region_limits.tx_min = 860000000;
+  region_limits.tx_max = 930000000;
+  struct Case {
+    uint32_t band, freq_hz;
+    int word;
+  };
+  const Case cases[] = {
+      {FREQ_BAND_EU868, 867900000, -1536},        // 866.4 MHz centre
+      {FREQ_BAND_US915, 923300000, 2150},         // 925.4
+      {FREQ_BAND_US_FULL_ISM, 914000000, 1024},   // 915.0
+      {FREQ_BAND_923_933, 923500000, -2048},      // 921.5
+      {FREQ_BAND_UNDEFINED, 923500000, 0},        // not understood: IF 0, still sent
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "band " << c.band);
+    brd_cfg_priv.freq_band = crx_freq_band_t(c.band);
+    crx_tx_pkt_t p = packet();
+    p.freq_hz = c.freq_hz;
+    p.bandwidth = BW_125KHZ;
+    ASSERT_EQ(crx_send(0, &p), 0) << syslog_dump();
+    EXPECT_EQ(if_word(59), c.word);
+    EXPECT_EQ(port_->peek(8, 0xFF, 1176, 1)[0] & 3, 1) << "125 kHz";
+  }
+  EXPECT_EQ(peek16(1167), 2) << "the 923-933 MHz band selects its transmit path";
+  EXPECT_TRUE(sandbox().syslog_contains("BrvDBG-HAL: crx_setup_if_reg E R R O R Frequency band 0 not understood"));
+
+  // A bandwidth the FPGA has no filter for is logged and leaves the setting.
+  crx_tx_pkt_t p = packet();
+  p.bandwidth = BW_250KHZ;
+  ASSERT_EQ(crx_send(0, &p), 0);
+  EXPECT_EQ(port_->peek(8, 0xFF, 1176, 1)[0] & 3, 1);
+  EXPECT_TRUE(sandbox().syslog_contains(
+      "BrvDBG-HAL: crx_setup_bandwidth_reg E R R O R Packet Bandwidth not supported. BW enum 2"));
+
+  // A region record of version 4 names the transmit LO itself.
+  rfRegionInfo.Version = 4;
+  rfRegionInfo.Tx_LO_MHz = 925.0f;
+  p = packet();
+  p.freq_hz = 923500000;
+  p.rf_chain = 1;
+  ASSERT_EQ(crx_send(0, &p), 0);
+  EXPECT_EQ(if_word(1162), 1536);
+
+  // Below 900 MHz the Calder board mixes on the high side of its LO.
+  board_type = CRX_BOARD_CALDER_CONDOR;
+  rfRegionInfo.Tx_LO_MHz = 1066.5f;
+  p.freq_hz = 867600000;
+  ASSERT_EQ(crx_send(0, &p), 0) << syslog_dump();
+  EXPECT_EQ(if_word(1162), 1536) << "867.6 + 200.4 - 1066.5 MHz";
+}
+
 TEST_F(SendTest, ListenBeforeTalk) {
   brd_cfg_priv.lbt.enabled = 1;
   brd_cfg_priv.lbt.count = 1;
