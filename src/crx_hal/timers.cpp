@@ -112,7 +112,9 @@ class Timer {
 };
 
 // Ticks since the last temperature job; the timer thread counts, re-arming
-// from another thread restarts the count.
+// from another thread restarts the count. The count is tested before it
+// grows, so the first expiry after arming corrects the attenuation that
+// start left uncompensated, and every 60th expiry after it.
 std::atomic<int> temperature_counter{0};
 
 void dl_idle_expired() { crx_update_fault_status(kFaultDownlinkIdle, 1); }
@@ -131,11 +133,11 @@ Timer& dl_idle() {
 void housekeeping_tick() {
   if (board_type != CRX_BOARD_WREN_TDD) {
     if (board_type != CRX_BOARD_HERON_RAIL) hooks::gps_lock_check();
-    const int ticks = ++temperature_counter;
-    if ((kHousekeepingSeconds * ticks) % kTemperatureSeconds == 0) {
+    if ((kHousekeepingSeconds * temperature_counter) % kTemperatureSeconds == 0) {
       hooks::temperature_job();
       temperature_counter = 0;
     }
+    ++temperature_counter;
   }
   hooks::do_packet_history();
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crx_hal/hooks.h"
+#include "crx_hal/timers.h"
 #include "xcvr_fixture.h"
 
 namespace {
@@ -147,6 +148,25 @@ TEST_F(Temperature, HousekeepingJobCorrectsTheAttenuation) {
   crx::hooks::temperature_job();
   EXPECT_FALSE(logged("correction with temp failed"));
   EXPECT_EQ(atten_steps(0), 35);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Temperature, HousekeepingRunsTheJobAtTheFirstExpiryAndEverySixtieth) {
+  ASSERT_EQ(crx::xcvr_start(3, 3, 1, -1, -1), 0);
+  calibrate(0, 40, 0, 40, 25.0);
+  crx::timers::arm_housekeeping();  // restarts the count, as start does
+  port().set_temperature(60.0);
+  crx::timers::housekeeping_tick();
+  EXPECT_EQ(atten_steps(0), 35) << "the first expiry corrects what start set";
+
+  port().set_temperature(25.0);
+  for (int i = 0; i < 59; ++i) crx::timers::housekeeping_tick();
+  EXPECT_EQ(atten_steps(0), 35) << "not again before 120 s";
+  crx::timers::housekeeping_tick();
+  EXPECT_EQ(atten_steps(0), 40) << "the 61st expiry, 120 s after the first";
 }
 
 }  // namespace
