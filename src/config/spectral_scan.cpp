@@ -296,7 +296,9 @@ int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t
 }
 
 uint32_t readRxLoFreq(void) {
-  cx_config_table_t cfg;
+  // Zeroed first: a database older than the LO column fills the record
+  // without it, and that must read as no LO rather than as stack garbage.
+  cx_config_table_t cfg{};
   const bool from_db = CxGetConfigTable(&cfg);
   uint32_t lo = 0;
   if (!from_db) {
