@@ -11,12 +11,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "board.h"
 #include "crx.h"
@@ -63,7 +65,11 @@ struct spectral_scan_params {
   uint32_t step_500k;  // kHz
 };
 
-using Histogram = std::vector<uint32_t>;
+// One channel's kBins counters inside the scan's single allocation.
+using Histogram = uint32_t*;
+struct FreeDeleter {
+  void operator()(uint32_t* p) const { std::free(p); }
+};
 
 // The database's LO in MHz as Hz, in single precision as the factory tools
 // compute it; values outside the unsigned range saturate instead of
@@ -75,8 +81,10 @@ uint32_t mhz_to_unsigned_hz(float mhz) {
   return uint32_t(hz);
 }
 
-// Read once per process; only the scanning thread touches them.
-uint32_t cached_lo_hz = 0;
+// Read once per process. The LO is also read by the transmit path's
+// listen-before-talk measurement, which may run beside a scan.
+std::atomic<uint32_t> cached_lo_hz{0};
+// Only the scanning thread touches these.
 bool dbfs_offsets_read = false;
 float dbfs_offset[2] = {kDefaultDbfsOffset, kDefaultDbfsOffset};
 
@@ -90,8 +98,8 @@ bool scan_running() {
   return p != 0 && p != kScanDone;
 }
 
-int readResults(Histogram& histogram) {
-  std::fill(histogram.begin(), histogram.end(), 0u);
+int readResults(Histogram histogram) {
+  std::fill(histogram, histogram + kBins, 0u);
   int32_t value = 0;
   if (int rc = crx_reg_brd_r(0, kRegFpgaVersion, &value); rc != 0) {
     log_line("%s reading fpga version failed with code %d", __func__, rc);
@@ -122,7 +130,7 @@ int readResults(Histogram& histogram) {
 
 // One CSV line: the frequency, then the (level, count) pairs from the
 // lowest power to the highest.
-std::string csv_line(uint64_t freq_hz, const Histogram& histogram, float offset) {
+std::string csv_line(uint64_t freq_hz, const uint32_t* histogram, float offset) {
   std::string line = std::to_string(freq_hz);
   char pair[64];
   for (int b = kBins - 1; b >= 0; --b) {
@@ -135,7 +143,7 @@ std::string csv_line(uint64_t freq_hz, const Histogram& histogram, float offset)
 
 // The file is replaced whole: written under a private name, then renamed,
 // so a reader never sees a half-written scan.
-bool save_results(const spectral_scan_params& p, const std::vector<Histogram>& histograms) {
+bool save_results(const spectral_scan_params& p, const uint32_t* histograms) {
   const std::string tmp = std::string(kCsvPath) + ".tmp";
   FILE* f = crx::os::fopen(tmp.c_str(), "w");
   if (!f) {
@@ -144,10 +152,10 @@ bool save_results(const spectral_scan_params& p, const std::vector<Histogram>& h
   }
   const float offset = readDbfs2dbmOffset(p.rf_chain);
   bool ok = true;
-  for (uint32_t i = 0; i < p.count_125k + p.count_500k && ok; ++i) {
+  for (uint64_t i = 0; i < uint64_t(p.count_125k) + p.count_500k && ok; ++i) {
     const uint64_t khz = i < p.count_125k ? uint64_t(p.freq_125k) + uint64_t(i) * p.step_125k
                                           : uint64_t(p.freq_500k) + uint64_t(i - p.count_125k) * p.step_500k;
-    const std::string line = csv_line(khz * 1000u, histograms[i], offset);
+    const std::string line = csv_line(khz * 1000u, histograms + i * kBins, offset);
     ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
   }
   ok = (std::fclose(f) == 0) && ok;
@@ -162,9 +170,12 @@ bool save_results(const spectral_scan_params& p, const std::vector<Histogram>& h
 // Measures channels [first, first + count) of one bandwidth; false at the
 // first failing measurement.
 bool scan_channels(const spectral_scan_params& p, uint32_t first, uint32_t count, uint32_t freq_khz,
-                   uint32_t step_khz, uint32_t bw_flag, std::vector<Histogram>& histograms) {
+                   uint32_t step_khz, uint32_t bw_flag, uint32_t* histograms) {
   const uint64_t total = uint64_t(p.count_125k) + p.count_500k;
-  const auto wait_us = unsigned((double(p.dwell) + 1.0) / 2.0 * kSamplesPerChannel + 1000.0);
+  // A dwell near the top of its range asks for more than the wait's 32 bits
+  // hold (about 71 minutes); it waits that long rather than a wrapped time.
+  const double wait = (double(p.dwell) + 1.0) / 2.0 * kSamplesPerChannel + 1000.0;
+  const unsigned wait_us = wait >= double(UINT_MAX) ? UINT_MAX : unsigned(wait);
   for (uint32_t k = 0; k < count; ++k) {
     const uint32_t i = first + k;
     set_progress(uint8_t(100u * i / total));
@@ -172,7 +183,7 @@ bool scan_channels(const spectral_scan_params& p, uint32_t first, uint32_t count
     const uint32_t f = uint32_t(uint64_t(freq_khz) + uint64_t(k) * step_khz);
     if (startSpectralScanMeasurement(f, bw_flag, p.dwell, p.rf_chain) != 0) return false;
     crx_wait_us(wait_us);
-    if (readResults(histograms[i]) != 0) return false;
+    if (readResults(histograms + size_t(i) * kBins) != 0) return false;
   }
   return true;
 }
@@ -193,10 +204,18 @@ int spectral_scan_run(const spectral_scan_params& p) {
     opened_here = true;
   }
 
-  std::vector<Histogram> histograms(size_t(p.count_125k) + p.count_500k, Histogram(kBins, 0u));
-  bool ok = scan_channels(p, 0, p.count_125k, p.freq_125k, p.step_125k, 0, histograms) &&
-            scan_channels(p, p.count_125k, p.count_500k, p.freq_500k, p.step_500k, 1, histograms);
-  if (ok) ok = save_results(p, histograms);
+  // The counts come from the caller unchecked: a plan too large for memory
+  // fails the scan instead of ending the process. One zeroed allocation for
+  // all channels, which the system only commits as channels are measured.
+  const size_t channels = size_t(p.count_125k) + p.count_500k;
+  std::unique_ptr<uint32_t, FreeDeleter> histograms(
+      static_cast<uint32_t*>(std::calloc(std::max<size_t>(channels, 1), kBins * sizeof(uint32_t))));
+  bool ok = histograms != nullptr;
+  if (!ok)
+    log_line("BrvDBG-HAL %s E R R O R - no memory for %zu histograms", "SpectralScan", channels);
+  ok = ok && scan_channels(p, 0, p.count_125k, p.freq_125k, p.step_125k, 0, histograms.get()) &&
+       scan_channels(p, p.count_125k, p.count_500k, p.freq_500k, p.step_500k, 1, histograms.get());
+  if (ok) ok = save_results(p, histograms.get());
   status = ok ? 0 : 1;
 
   if (opened_here) {
@@ -243,7 +262,9 @@ uint8_t readSpectralScanProgress(void) {
 }
 
 int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t dwell, uint32_t rf_chain) {
-  if (cached_lo_hz == 0) cached_lo_hz = readRxLoFreq();
+  if (cached_lo_hz.load(std::memory_order_relaxed) == 0)
+    cached_lo_hz.store(readRxLoFreq(), std::memory_order_relaxed);
+  const uint32_t lo_hz = cached_lo_hz.load(std::memory_order_relaxed);
 
   int32_t chain_select = 0;
   int err = crx_reg_brd_r(0, kRegRfChainSelect, &chain_select);
@@ -253,11 +274,11 @@ int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t
   err |= crx_reg_brd_w(0, kRegDwell, int32_t(dwell));
 
   const double wanted_hz = double(freq_khz) * 1000.0;
-  const double offset = double(cached_lo_hz) - wanted_hz;
+  const double offset = double(lo_hz) - wanted_hz;
   const double magnitude = std::trunc(std::fabs(offset));
   if (magnitude > kMaxLoOffsetHz) {
     log_line("ERROR: Desired frequency (%d) too far from LO (%d). Max offset: %d, calculated offset %d",
-             int(int64_t(wanted_hz)), int(cached_lo_hz), int(kMaxLoOffsetHz), int(int64_t(magnitude)));
+             int(int64_t(wanted_hz)), int(lo_hz), int(kMaxLoOffsetHz), int(int64_t(magnitude)));
     return 1;
   }
   // The offset field is 13 bits signed: an offset of a full 16 MHz below the
@@ -275,7 +296,9 @@ int startSpectralScanMeasurement(uint32_t freq_khz, uint32_t bandwidth, uint32_t
 }
 
 uint32_t readRxLoFreq(void) {
-  cx_config_table_t cfg;
+  // Zeroed first: a database older than the LO column fills the record
+  // without it, and that must read as no LO rather than as stack garbage.
+  cx_config_table_t cfg{};
   const bool from_db = CxGetConfigTable(&cfg);
   uint32_t lo = 0;
   if (!from_db) {

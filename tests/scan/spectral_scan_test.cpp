@@ -156,6 +156,35 @@ TEST_F(SpectralScanTest, MeasurementProgramsChainBandwidthDwellAndLoOffset) {
   // Read through chain 1's gain and shown with chain 1's offset.
   const auto line = csv_lines().at(0);
   EXPECT_EQ(line.at(-70), 4096) << line.text;
+
+  // The longest dwell asks for more than the wait's 32 bits of µs: the
+  // longest wait they hold, not a wrapped short one.
+  sandbox().set_fast_clock(true);
+  sandbox().clear_sleeps();
+  EXPECT_EQ(runSpectralScanFlexible(&status, UINT32_MAX, 1, 0, 0, 0, 1, 914000, 0), 0);
+  const auto long_sleeps = sandbox().sleeps();
+  EXPECT_NE(std::find(long_sleeps.begin(), long_sleeps.end(), int64_t{UINT32_MAX} * 1000), long_sleeps.end());
+}
+
+// Counts straight from the caller: a plan no memory can hold fails the scan
+// like any other failure instead of ending the process.
+TEST_F(SpectralScanTest, PlanTooLargeForMemoryFailsTheScan) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators abort on a request this size";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "the sanitizers' allocators abort on a request this size";
+#endif
+#endif
+  if (std::ifstream("/proc/sys/vm/overcommit_memory").get() == '1') GTEST_SKIP() << "memory is never refused here";
+  uint32_t status = 0;
+  EXPECT_EQ(runSpectralScanFlexible(&status, 0, 0, UINT32_MAX, 915000, 0, UINT32_MAX, 915000, 0), 1);
+  EXPECT_EQ(status, 1u);
+  EXPECT_TRUE(logged("no memory for 8589934590 histograms"));
+  EXPECT_EQ(readSpectralScanProgress(), 100);
+  EXPECT_FALSE(crx_reg_isSpiInitialized());
+  EXPECT_TRUE(detector().measurements().empty());
+  EXPECT_FALSE(sandbox().exists("/tmp/spectralScan.csv"));
 }
 
 // The offset word holds 13 bits: a channel a full 16 MHz below the LO must
@@ -217,9 +246,19 @@ TEST_F(SpectralScanTest, RequestsWhileAScanRunsAndWithoutStatusAreRefused) {
   EXPECT_FALSE(sandbox().exists("/tmp/spectralScan.csv"));
 }
 
+// Leaves a large stretch of the stack holding a plausible LO of some
+// 12 690 MHz, where the next call's locals will lie.
+[[gnu::noinline]] void dirty_stack() {
+  volatile unsigned char junk[16384];
+  for (auto& c : junk) c = 0x46;
+}
+
+// A version 3 database has no LO column: its record must not lend the LO
+// whatever the stack held.
 TEST_F(SpectralScanTest, ReceiveLoFallsBackToTheConfiguredFrequency) {
-  board(sim::CxDatabase(3).board("Q7000101").set("Configuration", "Rx_LO_MHz", 0.0));
+  board(sim::CxDatabase(3).board("Q7000101"));
   sandbox().write_file("/etc/default/config.json", sandbox_file(CRX_TEST_DATA "/config/condor_na.json"));
+  dirty_stack();
   const uint32_t lo = readRxLoFreq();
   EXPECT_TRUE(logged("INFO: Couldn't read RX LO from DB, read config.json"));
   EXPECT_EQ(lo, 908600000u) << "read from config.json when nothing is applied";
