@@ -157,7 +157,10 @@ int engine_start(uint8_t use_thread) {
     std::lock_guard rl(ring_mutex);
     ring.clear();
   }
-  if (shm_attach() != 0 || queue_reset() != 0) {
+  // A segment this process holds already (crx_loc_enable, the filter
+  // list) keeps its queue; one attached now starts empty.
+  const bool fresh = segment() == nullptr;
+  if (shm_attach() != 0 || (fresh && queue_reset() != 0)) {
     log_line("BrvDBG-HAL %s ERROR - can't init localization service", "loc_init");
     close_int_line();
     release_sem(false);

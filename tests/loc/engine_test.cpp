@@ -237,6 +237,38 @@ TEST_F(LocEngine, DirectModeNeedsTheSecondBlockVersion) {
   loc_use_thread = 1;
 }
 
+TEST_F(LocEngine, StartEmptiesTheQueueOnlyWhenItAttachesAnew) {
+  crx_loc_result_t r{};
+  r.dev_addr = 0xC1;
+  // Already attached (the filter list, crx_loc_enable): what waits stays.
+  ASSERT_EQ(crx::loc::shm_attach(), 0);
+  ASSERT_EQ(crx::loc::queue_store(r), 0);
+  ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  EXPECT_EQ(crx::loc::queue_waiting(), 1u);
+  crx::hooks::loc_deinit(1);
+
+  // Another process keeps the segment with a result in it; this one
+  // attaches at start and begins with an empty queue.
+  int ready[2], done[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    crx::loc::shm_detach();
+    if (crx::loc::shm_attach() != 0 || crx::loc::queue_store(r) != 0) _exit(2);
+    (void)::write(ready[1], "r", 1);
+    char c;
+    (void)::read(done[0], &c, 1);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  EXPECT_EQ(crx::loc::queue_waiting(), 0u);
+  ASSERT_EQ(::write(done[1], "d", 1), 1);
+  ::waitpid(pid, nullptr, 0);
+}
+
 TEST_F(LocEngine, StartStopAndAnUnknownBlockVersion) {
   block().set_version(7);
   ASSERT_EQ(crx::hooks::loc_init(1), 0);
