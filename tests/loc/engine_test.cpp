@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "crx_hal/brd_cfg.h"
@@ -64,9 +65,12 @@ TEST_F(LocEngine, ThreadModeResultReachesAnotherProcess) {
     if (std::abs(out.freq_offset_hz - 1200) > 4 * out.freq_accuracy_hz + 5) _exit(8);
     if (out.gw_lat != 48.85 || out.gw_alt != 35 || out.bandwidth_hz != 125000) _exit(9);
     if (out.payload_tail != 0x14131211u) _exit(10);
+    if (std::strcmp(out.gw_id, "0080000000A1B2C3") != 0) _exit(11);
     _exit(0);
   }
+  std::strcpy(gateway_id, "0080000000A1B2C3");  // as crx_start fills it
   ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  gateway_id[0] = '\0';
   EXPECT_TRUE(logged("BrvDBG-HAL loc_init INFO - geolocation FPGA ver: 2")) << syslog_dump();
   EXPECT_EQ(gpio().edge(20), "falling");
   ASSERT_EQ(::write(go[1], "g", 1), 1);
