@@ -72,18 +72,22 @@ int crx_loc_enable(uint8_t flag) {
     environment().set_holdover(kHoldoverEnabled);
     if (r == 0) crx::os::sem_post(sem);
     crx::os::sem_close(sem);
-    std::atomic_ref(segment()->enabled).store(1);
+    SegmentUse seg;
+    if (!seg) return -1;  // detached meanwhile by another thread
+    std::atomic_ref(seg->enabled).store(1);
     return 0;
   }
   if (flag == 0) {
     environment().set_holdover(kHoldoverDefault);
     if (!segment() && shm_attach() != 0) return -1;
-    Segment* seg = segment();
-    std::atomic_ref(seg->enabled).store(0);
     {
-      FilterLock lock(*seg);
-      for (auto& a : seg->filter) std::atomic_ref(a).store(0, std::memory_order_relaxed);
-      std::atomic_ref(seg->filter_active).store(0);
+      SegmentUse seg;
+      if (seg) {
+        std::atomic_ref(seg->enabled).store(0);
+        FilterLock lock(*seg);
+        for (auto& a : seg->filter) std::atomic_ref(a).store(0, std::memory_order_relaxed);
+        std::atomic_ref(seg->filter_active).store(0);
+      }
     }
     shm_detach();
     return 0;
@@ -95,8 +99,10 @@ int crx_loc_enable(uint8_t flag) {
 bool is_loc_enabled(void) {
   if (board_type == CRX_BOARD_UNKNOWN) crx::identify_board();
   if (board_type == CRX_BOARD_HERON_RAIL) return false;
-  Segment* seg = segment();
-  if (!seg || std::atomic_ref(seg->enabled).load() != 1) return false;
+  {
+    SegmentUse seg;
+    if (!seg || std::atomic_ref(seg->enabled).load() != 1) return false;
+  }
   if (heron(board_type)) {
     int32_t present = 0;
     if (crx_reg_brd_r(0, kRegPresent, &present) != 0 || present != 1) return false;

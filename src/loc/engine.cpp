@@ -44,7 +44,9 @@ sem_t* init_sem = nullptr;
 // Read by the receive thread without the lock.
 std::atomic<bool> running{false};
 
-char gateway_id[17];  // written at start, read by the worker after
+// The library's gateway_id as crx_start filled it, copied at start so that
+// the worker never reads the exported array while an application writes it.
+char gw_id[17];
 
 bool take_request(Request& out) {
   std::unique_lock lock(ring_mutex);
@@ -69,7 +71,7 @@ void localize_once(Request& req, bool second_antenna) {
   r.gw_lat = pos.lat;
   r.gw_lon = pos.lon;
   r.gw_alt = pos.alt;
-  std::memcpy(r.gw_id, gateway_id, sizeof r.gw_id);
+  std::memcpy(r.gw_id, gw_id, sizeof r.gw_id);
   queue_store(r);
 }
 
@@ -157,15 +159,17 @@ int engine_start(uint8_t use_thread) {
     std::lock_guard rl(ring_mutex);
     ring.clear();
   }
-  if (shm_attach() != 0 || queue_reset() != 0) {
+  // A segment this process holds already (crx_loc_enable, the filter
+  // list) keeps its queue; one attached now starts empty.
+  const bool fresh = segment() == nullptr;
+  if (shm_attach() != 0 || (fresh && queue_reset() != 0)) {
     log_line("BrvDBG-HAL %s ERROR - can't init localization service", "loc_init");
     close_int_line();
     release_sem(false);
     return -1;
   }
-  crx_module_id_t id{};
-  std::memset(gateway_id, 0, sizeof gateway_id);
-  if (crx_get_module_id(&id) == 0) std::memcpy(gateway_id, id.gateway_id, sizeof gateway_id - 1);
+  std::memcpy(gw_id, ::gateway_id, sizeof gw_id - 1);
+  gw_id[sizeof gw_id - 1] = '\0';
 
   if (use_thread && !worker.joinable()) {
     try {

@@ -18,10 +18,8 @@ void set_entry(Segment& seg, size_t i, uint32_t a) {
 }
 void set_active(Segment& seg, bool on) { std::atomic_ref(seg.filter_active).store(on ? 1 : 0, std::memory_order_relaxed); }
 
-Segment* attached_segment() {
-  if (Segment* seg = segment()) return seg;
-  return shm_attach() == 0 ? segment() : nullptr;
-}
+// Attaches first when this process has not yet; -1 when that fails.
+int ensure_attached() { return segment() || shm_attach() == 0 ? 0 : -1; }
 
 }  // namespace
 }  // namespace crx::loc
@@ -36,8 +34,9 @@ int crx_loc_add_mote(uint32_t addr) {
     log_line("%s: Invalid mote address.", __func__);
     return -1;
   }
-  Segment* seg = attached_segment();
-  if (!seg) return -1;
+  if (ensure_attached() != 0) return -1;
+  SegmentUse seg;
+  if (!seg) return -1;  // detached meanwhile by another thread
   FilterLock lock(*seg);
   size_t free = kFilterLength;
   for (size_t i = 0; i < kFilterLength; ++i) {
@@ -59,8 +58,9 @@ int crx_loc_del_mote(uint32_t addr) {
     log_line("%s: Empty entry.", __func__);
     return -1;
   }
-  Segment* seg = attached_segment();
-  if (!seg) return -1;
+  if (ensure_attached() != 0) return -1;
+  SegmentUse seg;
+  if (!seg) return -1;  // detached meanwhile by another thread
   FilterLock lock(*seg);
   size_t at = 0;
   while (at < kFilterLength && entry(*seg, at) != addr) ++at;

@@ -16,9 +16,12 @@ namespace crx::loc {
 
 namespace {
 
-std::mutex attach_mutex;  // guards the two below
+// Guards the three below: shared by the users of the segment, exclusive
+// for attaching and detaching.
+std::shared_mutex attach_mutex;
 int shm_id = -1;
 Segment* attached = nullptr;
+uint64_t attach_count = 0;  // the generation of SegmentUse
 
 bool process_alive(uint32_t pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
@@ -46,9 +49,11 @@ constexpr struct timespec kBackoff = {0, 100000};
 }  // namespace
 
 Segment* segment() {
-  std::lock_guard lock(attach_mutex);
+  std::shared_lock lock(attach_mutex);
   return attached;
 }
+
+SegmentUse::SegmentUse() : lock_(attach_mutex), seg_(attached), generation_(attach_count) {}
 
 int shm_attach() {
   std::lock_guard lock(attach_mutex);
@@ -81,6 +86,7 @@ int shm_attach() {
   // again here: another process may already be attached and writing.
   shm_id = id;
   attached = static_cast<Segment*>(p);
+  ++attach_count;
   return 0;
 }
 
@@ -89,6 +95,7 @@ bool shm_detach() {
   if (!attached) return false;
   os::shmdt(attached);
   attached = nullptr;
+  ++attach_count;
   struct shmid_ds ds {};
   bool destroyed = false;
   if (os::shmctl(shm_id, IPC_STAT, &ds) == 0 && ds.shm_nattch == 0)

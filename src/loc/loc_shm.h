@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <shared_mutex>
 
 #include <sys/types.h>
 
@@ -50,8 +51,31 @@ static_assert(offsetof(Segment, filter_active) == 3884);
 static_assert(offsetof(Segment, filter) == 3888);
 static_assert(sizeof(Segment) == 4288);
 
-// The segment this process is attached to, or null.
+// The segment this process is attached to, or null. The pointer is only
+// good while nothing detaches; calls that may run beside a detach in
+// another thread hold a SegmentUse instead.
 Segment* segment();
+
+// Keeps this process's attachment in place while held: shm_detach waits
+// until every holder has let go, so no call touches a segment that is no
+// longer mapped. Hold it briefly (never across a wait that may last) and
+// never across shm_attach or shm_detach.
+class SegmentUse {
+ public:
+  SegmentUse();
+  Segment* get() const { return seg_; }
+  Segment* operator->() const { return seg_; }
+  Segment& operator*() const { return *seg_; }
+  explicit operator bool() const { return seg_ != nullptr; }
+  // Changes with every attach and detach: a caller that lets go and takes
+  // the segment again learns whether it is still the same attachment.
+  uint64_t generation() const { return generation_; }
+
+ private:
+  std::shared_lock<std::shared_mutex> lock_;
+  Segment* seg_;
+  uint64_t generation_;
+};
 
 // Attaches to the segment, creating it (mode 0666, zero-filled) when no
 // process has yet. 0 when attached (or already attached, which is logged),

@@ -84,7 +84,7 @@ uint16_t index_of(uint16_t raw) { return static_cast<uint16_t>(raw % kQueueLengt
 }  // namespace
 
 int queue_reset() {
-  Segment* seg = segment();
+  SegmentUse seg;
   if (!seg) return -1;
   QueueLock lock(*seg);
   if (!lock.ok()) return -1;
@@ -95,7 +95,7 @@ int queue_reset() {
 }
 
 int queue_store(const crx_loc_result_t& r) {
-  Segment* seg = segment();
+  SegmentUse seg;
   if (!seg) return -1;
   {
     QueueLock lock(*seg);
@@ -119,7 +119,7 @@ int queue_store(const crx_loc_result_t& r) {
 }
 
 size_t queue_waiting() {
-  Segment* seg = segment();
+  SegmentUse seg;
   if (!seg) return 0;
   const uint32_t c = count_word(*seg).load(std::memory_order_acquire);
   return c > kQueueLength ? kQueueLength : c;
@@ -135,10 +135,14 @@ extern "C" int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeou
     log_line("%s: NULL loc pointer.", __func__);
     return -1;
   }
-  Segment* seg = segment();
-  if (!seg) {
-    log_line("%s: Not initiaized, please call crx_loc_enable() first.", __func__);
-    return -1;
+  uint64_t attachment = 0;
+  {
+    SegmentUse seg;
+    if (!seg) {
+      log_line("%s: Not initiaized, please call crx_loc_enable() first.", __func__);
+      return -1;
+    }
+    attachment = seg.generation();
   }
   int64_t deadline = -1;  // realtime ns; -1: for ever
   if (timeout) {
@@ -151,30 +155,43 @@ extern "C" int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeou
     deadline = ns_of(now) + int64_t(timeout->tv_sec) * 1000000000 + int64_t(timeout->tv_usec) * 1000;
   }
   for (;;) {
-    uint32_t count = count_word(*seg).load(std::memory_order_acquire);
-    if (count != 0) {
-      QueueLock lock(*seg);
-      if (!lock.ok()) return -1;
-      count = count_word(*seg).load(std::memory_order_relaxed);
-      if (count != 0) {
-        const uint16_t rd = index_of(seg->read_index);
-        const uint16_t w = index_of(seg->write_index);
-        if (count > kQueueLength || (rd + count) % kQueueLength != w) {
-          // The count and the indexes disagree: a segment someone else
-          // corrupted. Trust the indexes from here on.
-          log_line("loc_processed_queue empty, something wrong.");
-          count_word(*seg).store(static_cast<uint32_t>((w + kQueueLength - rd) % kQueueLength),
-                                 std::memory_order_relaxed);
-          seg->read_index = rd;
-          seg->write_index = w;
-          return -1;
-        }
-        std::memcpy(out, seg->results[rd], kResultSize);
-        seg->read_index = static_cast<uint16_t>((rd + 1) % kQueueLength);
-        count_word(*seg).store(count - 1, std::memory_order_relaxed);
-        return 0;
+    uint32_t* count_addr = nullptr;
+    {
+      // The segment is held only between waits: a thread that detaches it
+      // (a stop, crx_loc_enable(0)) ends this fetch instead of unmapping
+      // the memory under it.
+      SegmentUse use;
+      if (!use || use.generation() != attachment) {
+        log_line("%s: Not initiaized, please call crx_loc_enable() first.", __func__);
+        return -1;
       }
-      continue;  // another fetcher was first
+      Segment* seg = use.get();
+      uint32_t count = count_word(*seg).load(std::memory_order_acquire);
+      if (count != 0) {
+        QueueLock lock(*seg);
+        if (!lock.ok()) return -1;
+        count = count_word(*seg).load(std::memory_order_relaxed);
+        if (count != 0) {
+          const uint16_t rd = index_of(seg->read_index);
+          const uint16_t w = index_of(seg->write_index);
+          if (count > kQueueLength || (rd + count) % kQueueLength != w) {
+            // The count and the indexes disagree: a segment someone else
+            // corrupted. Trust the indexes from here on.
+            log_line("loc_processed_queue empty, something wrong.");
+            count_word(*seg).store(static_cast<uint32_t>((w + kQueueLength - rd) % kQueueLength),
+                                   std::memory_order_relaxed);
+            seg->read_index = rd;
+            seg->write_index = w;
+            return -1;
+          }
+          std::memcpy(out, seg->results[rd], kResultSize);
+          seg->read_index = static_cast<uint16_t>((rd + 1) % kQueueLength);
+          count_word(*seg).store(count - 1, std::memory_order_relaxed);
+          return 0;
+        }
+        continue;  // another fetcher was first
+      }
+      count_addr = &seg->queue_count[0];
     }
     int64_t slice = 50000000;
     if (deadline >= 0) {
@@ -185,6 +202,8 @@ extern "C" int crx_loc_fetch(crx_loc_result_t *out, const struct timeval *timeou
       }
       if (left < slice) slice = left;
     }
-    futex_wait(&seg->queue_count[0], 0, slice);
+    // Without the hold: should the segment go meanwhile, the kernel
+    // refuses the address (or the word differs) and the next round ends.
+    futex_wait(count_addr, 0, slice);
   }
 }

@@ -17,7 +17,7 @@ namespace crx::loc {
 namespace {
 
 bool listed(uint64_t dev) {
-  Segment* seg = segment();
+  SegmentUse seg;
   if (!seg || std::atomic_ref(seg->filter_active).load(std::memory_order_relaxed) == 0) return true;
   if (dev > UINT32_MAX) return false;
   for (size_t i = 0; i < kFilterLength; ++i) {

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "crx_hal/brd_cfg.h"
@@ -64,9 +65,12 @@ TEST_F(LocEngine, ThreadModeResultReachesAnotherProcess) {
     if (std::abs(out.freq_offset_hz - 1200) > 4 * out.freq_accuracy_hz + 5) _exit(8);
     if (out.gw_lat != 48.85 || out.gw_alt != 35 || out.bandwidth_hz != 125000) _exit(9);
     if (out.payload_tail != 0x14131211u) _exit(10);
+    if (std::strcmp(out.gw_id, "0080000000A1B2C3") != 0) _exit(11);
     _exit(0);
   }
+  std::strcpy(gateway_id, "0080000000A1B2C3");  // as crx_start fills it
   ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  gateway_id[0] = '\0';
   EXPECT_TRUE(logged("BrvDBG-HAL loc_init INFO - geolocation FPGA ver: 2")) << syslog_dump();
   EXPECT_EQ(gpio().edge(20), "falling");
   ASSERT_EQ(::write(go[1], "g", 1), 1);
@@ -235,6 +239,38 @@ TEST_F(LocEngine, DirectModeNeedsTheSecondBlockVersion) {
   EXPECT_EQ(crx_loc_config(), 0);
   EXPECT_EQ(loc_use_thread, 0);
   loc_use_thread = 1;
+}
+
+TEST_F(LocEngine, StartEmptiesTheQueueOnlyWhenItAttachesAnew) {
+  crx_loc_result_t r{};
+  r.dev_addr = 0xC1;
+  // Already attached (the filter list, crx_loc_enable): what waits stays.
+  ASSERT_EQ(crx::loc::shm_attach(), 0);
+  ASSERT_EQ(crx::loc::queue_store(r), 0);
+  ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  EXPECT_EQ(crx::loc::queue_waiting(), 1u);
+  crx::hooks::loc_deinit(1);
+
+  // Another process keeps the segment with a result in it; this one
+  // attaches at start and begins with an empty queue.
+  int ready[2], done[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    crx::loc::shm_detach();
+    if (crx::loc::shm_attach() != 0 || crx::loc::queue_store(r) != 0) _exit(2);
+    (void)::write(ready[1], "r", 1);
+    char c;
+    (void)::read(done[0], &c, 1);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  EXPECT_EQ(crx::loc::queue_waiting(), 0u);
+  ASSERT_EQ(::write(done[1], "d", 1), 1);
+  ::waitpid(pid, nullptr, 0);
 }
 
 TEST_F(LocEngine, StartStopAndAnUnknownBlockVersion) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "loc/loc_engine.h"
 #include "loc/loc_shm.h"
@@ -86,6 +87,21 @@ TEST_F(LocQueue, FetchNeedsTheSegment) {
   crx::loc::shm_detach();
   crx_loc_result_t out;
   EXPECT_EQ(crx_loc_fetch(&out, nullptr), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("crx_loc_fetch: Not initiaized, please call crx_loc_enable() first."));
+}
+
+TEST_F(LocQueue, AFetchWaitingForEverEndsWhenAnotherThreadDetaches) {
+  int rc = 0;
+  std::thread fetcher([&] {
+    crx_loc_result_t out;
+    rc = crx_loc_fetch(&out, nullptr);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  const auto t0 = std::chrono::steady_clock::now();
+  crx::loc::shm_detach();  // as a stop or crx_loc_enable(0) would
+  fetcher.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(rc, -1);
   EXPECT_TRUE(sandbox().syslog_contains("crx_loc_fetch: Not initiaized, please call crx_loc_enable() first."));
 }
 

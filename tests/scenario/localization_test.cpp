@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "loc/loc_shm.h"
@@ -88,6 +89,7 @@ TEST_F(LocScenario, ThreadModeResultReachesAnotherProcess) {
     if (out.gps_sec + 2 < uint32_t(ref.gps.sec) || out.gps_sec > uint32_t(ref.gps.sec) + 30) _exit(5);
     if (!(out.time_accuracy_ns >= 0) || out.gps_nsec >= 1000000000u) _exit(6);
     if (std::abs(out.gw_lat - 45.4642) > 1e-6 || out.gw_alt != 120) _exit(7);
+    if (std::strncmp(out.gw_id, gateway_id, sizeof out.gw_id) != 0) _exit(9);
     _exit(0);
   }
   push_now(1, 17);
