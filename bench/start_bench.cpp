@@ -16,43 +16,14 @@
 #include <sstream>
 
 #include "crx.h"
+#include "started_board.h"
 #include "sim/boards.h"
 #include "sim/cxdb.h"
 #include "sim/gpio.h"
 
 namespace {
 
-struct Bench {
-  crx::sim::Sandbox sandbox;
-  std::shared_ptr<crx::sim::FpgaBoardPort> port;
-  std::shared_ptr<crx::sim::SysfsGpio> gpio;
-
-  Bench() {
-    sandbox.install();
-    crx::sim::CxDatabase db(6);
-    db.board("Q7000101")
-        .set("Configuration", "Operating_Band", "US915")
-        .set("Configuration", "Min_UL_Frequency_MHz", 902.0)
-        .set("Configuration", "Max_UL_Frequency_MHz", 928.0)
-        .set("Configuration", "Min_DL_Frequency_MHz", 902.0)
-        .set("Configuration", "Max_DL_Frequency_MHz", 928.0)
-        .set("Configuration", "Rx_LO_MHz", 908.6)
-        .set("Configuration", "Num_of_SX1301s", 8);
-    crx::sim::cx_put_file(sandbox, db.image());
-    port = crx::sim::install_fpga_board(sandbox, 8);
-    gpio = crx::sim::SysfsGpio::install(sandbox);
-    std::ifstream in(CRX_BENCH_CONFIG);
-    std::stringstream text;
-    text << in.rdbuf();
-    sandbox.write_file("/etc/default/config.json", text.str());
-    if (!crx_read_cfg_json(nullptr)) std::abort();
-  }
-  ~Bench() {
-    crx_stop(0);
-    crx_reg_close();
-    sandbox.uninstall();
-  }
-};
+using Bench = crx::bench::ConfiguredBoard;
 
 Bench& bench() {
   static Bench b;
