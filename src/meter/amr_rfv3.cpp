@@ -94,15 +94,21 @@ int restart_receivers() {
   return 0;
 }
 
-// The received CRC (low byte first) against the one computed over the
-// rest of the message; logs and counts a mismatch.
-bool crc_matches(const uint8_t* msg, uint32_t length) {
-  const uint16_t calculated = crc16Calculate(msg, length - 2);
-  const uint16_t received = uint16_t(msg[length - 2] | msg[length - 1] << 8);
-  if (calculated == received) return true;
-  log_line("BRVDBG: CRC Error in packet, calculatedCRC: 0x%x, receivedCRC: 0x%x", calculated, received);
+// The received CRC (low byte first) and the one computed over the rest of
+// the message.
+struct CrcCheck {
+  uint16_t calculated;
+  uint16_t received;
+  bool ok() const { return calculated == received; }
+};
+
+CrcCheck check_crc(const uint8_t* msg, uint32_t length) {
+  return {crc16Calculate(msg, length - 2), uint16_t(msg[length - 2] | msg[length - 1] << 8)};
+}
+
+void report_crc_failure(const CrcCheck& crc) {
+  log_line("BRVDBG: CRC Error in packet, calculatedCRC: 0x%x, receivedCRC: 0x%x", crc.calculated, crc.received);
   ++crcFailCount;
-  return false;
 }
 
 // Reads a message of `fifo_length` bytes from `row` behind the sync byte.
@@ -274,9 +280,10 @@ int rfv3_readScan(uint32_t* channel, uint8_t* buf, uint32_t* len, int32_t* rssi,
   }
   const uint32_t total = uint32_t(length) + 1;
   print_packet(buf, total);
-  if (!crc_matches(buf, total)) {
+  if (const CrcCheck crc = check_crc(buf, total); !crc.ok()) {
     // Restart first, as the receivers must not stay on a bad message.
     if (restart_receivers() < 0) log_line("BRV_HAL: ERROR in %s, could reset scanning receivers", __func__);
+    report_crc_failure(crc);
     return 0;
   }
   int32_t elapsed_ms = 0;
@@ -381,7 +388,10 @@ int rfv3_fsk_rx_msg(uint32_t channel, uint32_t data_rate, uint8_t* buf, uint32_t
   const int rssi = int(float(raw_rssi) + kRxRssiOffset);
   const uint32_t total = uint32_t(length) + 1;
   print_packet(buf, total);
-  if (!crc_matches(buf, total)) return -1;
+  if (const CrcCheck crc = check_crc(buf, total); !crc.ok()) {
+    report_crc_failure(crc);
+    return -1;
+  }
   *len = total - 2;
   return rssi;
 }

@@ -2,6 +2,7 @@
 // the simulated AMI transceivers: register steps, refusals and time-outs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -181,6 +182,43 @@ TEST_F(Rfv3Test, ReadScanRefusesBadCrcShortAndOversizedMessages) {
   EXPECT_EQ(rfv3_readScan(&channel, buf, &len, &rssi, &when), 0);
   EXPECT_EQ(len, 8u) << "the caller's size is untouched";
   EXPECT_EQ(rfv3_readScan(nullptr, buf, &len, &rssi, &when), 0);
+}
+
+// A bad CRC restarts the receivers before it is reported: a failed restart
+// is logged ahead of the CRC line.
+TEST_F(Rfv3Test, ReadScanRestartsBeforeReportingABadCrc) {
+  uint32_t channel = 0, len = 16;
+  int32_t rssi = 0;
+  struct timespec when {};
+  uint8_t buf[16];
+  uint64_t before = port().transfer_count();
+  ASSERT_EQ(rfv3_stopScan(), 1);
+  const uint64_t one_write = port().transfer_count() - before;
+
+  auto bad = on_air({0x11, 0x22, 0x33});
+  bad[1] ^= 0x01;
+  ASSERT_EQ(rfv3_startScan(1000, 80), 1);
+  ami().push_scan(0, 0, bad, 10, 1);
+  before = port().transfer_count();
+  ASSERT_EQ(rfv3_readScan(&channel, buf, &len, &rssi, &when), 0);
+  const uint64_t whole = port().transfer_count() - before;
+  ASSERT_GT(whole, 2 * one_write);
+
+  // Same again, the restart's first transfer failing.
+  ASSERT_EQ(rfv3_startScan(1000, 80), 1);
+  ami().push_scan(0, 0, bad, 10, 1);
+  sandbox().clear_logs();
+  port().fail_transfer_at(int64_t(whole - 2 * one_write));
+  EXPECT_EQ(rfv3_readScan(&channel, buf, &len, &rssi, &when), 0);
+  EXPECT_EQ(crcFailCount, 2);
+  const auto lines = sandbox().syslog_texts();
+  const auto reset = std::find(lines.begin(), lines.end(),
+                               "BRV_HAL: ERROR in rfv3_readScan, could reset scanning receivers");
+  const auto crc = std::find_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.starts_with("BRVDBG: CRC Error in packet"); });
+  ASSERT_NE(reset, lines.end()) << syslog_dump();
+  ASSERT_NE(crc, lines.end());
+  EXPECT_LT(reset, crc) << syslog_dump();
 }
 
 TEST_F(Rfv3Test, ReceiveSetsUpTheSingleChannelReceiver) {
