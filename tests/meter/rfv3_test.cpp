@@ -54,6 +54,11 @@ TEST(OpalPlan, NearestChannelPerBandwidthCode) {
   EXPECT_EQ(opalLoraChannelFromFreq(914400000, 2), -1);
 }
 
+TEST_F(Rfv3Test, OpalPlanNamesAnUnknownBandwidthCode) {
+  EXPECT_EQ(opalLoraChannelFromFreq(914400000, 0), -1);
+  EXPECT_TRUE(sandbox().syslog_contains("opalLoraChannelFromFreq, unknown bandwidth code 0")) << syslog_dump();
+}
+
 TEST(Rfv3Crc, CheckValueSplitAndEmptyInput) {
   const char* check = "123456789";
   const auto* bytes = reinterpret_cast<const uint8_t*>(check);
