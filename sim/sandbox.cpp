@@ -93,22 +93,63 @@ constexpr size_t kMaxRecordedSleeps = 100000;
 
 int64_t to_ns(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
 
+// The keys of the System V segments that exist now, whoever made them.
+std::vector<key_t> existing_shm_keys() {
+  std::vector<key_t> keys;
+  std::ifstream in("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(in, line);  // the column names
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    long long key = 0;
+    if (fields >> key) keys.push_back(static_cast<key_t>(key));
+  }
+  return keys;
+}
+
+constexpr key_t kIpcBaseMask = static_cast<key_t>(0xFFFF0000);
+constexpr const char* kIpcBaseFile = "/.ipc_base";
+
 }  // namespace
 
 Sandbox::Sandbox() : Sandbox(make_temp_root()) { owns_root_ = true; }
 
 Sandbox::Sandbox(std::string existing_root) : root_(std::move(existing_root)), creator_(::getpid()) {
-  // Keys and names derive from the root, so a program started inside the
-  // same sandbox meets the test's segments and nobody else's.
-  const size_t h = std::hash<std::string>{}(root_);
-  ipc_base_ = static_cast<key_t>(((h >> 8) & 0x3FFF) + 1) << 16;
+  ipc_base_ = choose_ipc_base();
   create_standard_tree();
+}
+
+// Keys and semaphore names carry a base of the sandbox's own. It is kept
+// in the root, so a program started inside the same sandbox meets the
+// test's segments; a new root takes a base no existing segment uses, so
+// that a segment a killed test left behind (or another sandbox's) is
+// never taken for this one's.
+key_t Sandbox::choose_ipc_base() const {
+  {
+    std::ifstream in(root_ + kIpcBaseFile);
+    long long kept = 0;
+    if (in >> kept && kept > 0 && (kept & ~0x3FFF0000LL) == 0) return static_cast<key_t>(kept);
+  }
+  const std::vector<key_t> taken = existing_shm_keys();
+  const size_t h = std::hash<std::string>{}(root_) >> 8;
+  key_t base = 0;
+  for (size_t i = 0; i < 0x3FFF; ++i) {
+    base = static_cast<key_t>(((h + i) % 0x3FFF) + 1) << 16;
+    if (std::none_of(taken.begin(), taken.end(), [base](key_t k) { return (k & kIpcBaseMask) == base; })) break;
+  }
+  std::ofstream(root_ + kIpcBaseFile) << base << "\n";
+  return base;
 }
 
 Sandbox::~Sandbox() {
   uninstall();
   if (::getpid() != creator_) return;  // a forked child leaves cleanup to its parent
-  for (key_t key : keys_used_) {
+  // Every segment under the base goes, also those only a child process
+  // (or a program started inside the sandbox) created.
+  std::vector<key_t> keys = existing_shm_keys();
+  std::erase_if(keys, [this](key_t k) { return (k & kIpcBaseMask) != ipc_base_; });
+  keys.insert(keys.end(), keys_used_.begin(), keys_used_.end());
+  for (key_t key : keys) {
     const int id = ::shmget(key, 0, 0);
     if (id >= 0) ::shmctl(id, IPC_RMID, nullptr);
   }

@@ -160,6 +160,7 @@ class Sandbox : public os::Backend {
  private:
   std::shared_ptr<Handle> handle(int fd) const;
   void create_standard_tree() const;
+  key_t choose_ipc_base() const;
   struct timespec shifted(struct timespec t) const;
 
   std::string root_;
