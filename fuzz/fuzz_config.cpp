@@ -12,19 +12,15 @@
 #include "loc/loc_shm.h"
 #include "sim/boards.h"
 #include "sim/cxdb.h"
-#include "sim/sandbox.h"
+#include "fuzz_sandbox.h"
 
 namespace {
 
 constexpr const char* kWrenTxLut = R"({"txgain_lut": [
   {"dig_gain": 0, "pa_gain": 1, "dac_gain": 3, "mix_gain": 10, "rf_power": 14}]})";
 
-crx::sim::Sandbox* sandbox = nullptr;
-
 void set_up() {
-  static crx::sim::Sandbox box;
-  sandbox = &box;
-  box.install();
+  crx::sim::Sandbox& box = crx::fuzz::sandbox();
   box.set_fast_clock(true);
   const char* which = std::getenv("CRX_FUZZ_BOARD");
   crx::sim::CxDatabase db(6);
@@ -46,15 +42,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  sandbox->write_file("/etc/default/config.json", std::string(reinterpret_cast<const char*>(data), size));
+  crx::fuzz::sandbox().write_file("/etc/default/config.json", std::string(reinterpret_cast<const char*>(data), size));
   // Each input starts from an empty filter list and no captured lines, so
   // that neither grows over the run.
   if (crx::loc::Segment* seg = crx::loc::segment()) {
     std::memset(seg->filter, 0, sizeof seg->filter);
     seg->filter_active = 0;
   }
-  sandbox->clear_logs();
-  sandbox->clear_sleeps();
+  crx::fuzz::sandbox().clear_logs();
+  crx::fuzz::sandbox().clear_sleeps();
   (void)crx_read_cfg_json(nullptr);
   return 0;
 }

@@ -7,22 +7,16 @@
 
 #include "crx.h"
 #include "gps/gps_internal.h"
-#include "sim/sandbox.h"
-
-namespace {
-crx::sim::Sandbox* g_sandbox = nullptr;
-}
+#include "fuzz_sandbox.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static crx::sim::Sandbox sandbox;
-  sandbox.install();
-  g_sandbox = &sandbox;
+  crx::fuzz::sandbox();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!g_sandbox || size > 4096) return 0;
-  g_sandbox->write_file("/tmp/position", std::string(reinterpret_cast<const char*>(data), size));
+  if (size > 4096) return 0;
+  crx::fuzz::sandbox().write_file("/tmp/position", std::string(reinterpret_cast<const char*>(data), size));
   crx_coord_t coord{};
   if (crx_get_gps_position(&coord) != 0) std::abort();
   const bool locked = crx::gps::gps_lock_word();

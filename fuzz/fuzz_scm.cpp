@@ -13,18 +13,15 @@
 #include "crx.h"
 #include "sim/boards.h"
 #include "sim/meter.h"
-#include "sim/sandbox.h"
+#include "fuzz_sandbox.h"
 
 namespace {
-crx::sim::Sandbox* g_sandbox = nullptr;
 std::shared_ptr<crx::sim::MeterReceiver> g_meter;
 constexpr size_t kRecord = 19;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static crx::sim::Sandbox sandbox;
-  sandbox.install();
-  g_sandbox = &sandbox;
+  crx::sim::Sandbox& sandbox = crx::fuzz::sandbox();
   board_type = CRX_BOARD_SCM;
   num_sx1301_chips = 1;
   static auto port = crx::sim::install_fpga_board(sandbox, 1);
@@ -50,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pkt.valid && pkt.type == 0 && (pkt.id >> 26 || pkt.consumption >> 24 || pkt.tamper & ~0xC3)) std::abort();
   }
   if (g_meter->waiting() != 0) std::abort();
-  if (g_sandbox) g_sandbox->clear_logs();
+  crx::fuzz::sandbox().clear_logs();
   return 0;
 }

@@ -8,18 +8,11 @@
 
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
-#include "sim/sandbox.h"
+#include "fuzz_sandbox.h"
 #include "wren/tx_lut.h"
 
-namespace {
-crx::sim::Sandbox* g_sandbox = nullptr;
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Diagnostics go to the sandbox's captured log, not to the host's syslog.
-  static crx::sim::Sandbox sandbox;
-  sandbox.install();
-  g_sandbox = &sandbox;
+  crx::fuzz::sandbox();
   return 0;
 }
 
@@ -33,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (crx::wren::tx_lut.size > crx::wren::kTxLutMaxEntries) std::abort();
     if (crx::brd_cfg_priv.lbt.count != 3) std::abort();
   }
-  if (g_sandbox) g_sandbox->clear_logs();
+  crx::fuzz::sandbox().clear_logs();
   return 0;
 }

@@ -9,18 +9,11 @@
 
 #include "crx.h"
 #include "gps/gps_internal.h"
-#include "sim/sandbox.h"
+#include "fuzz_sandbox.h"
 #include "sim/ublox.h"
 
-namespace {
-crx::sim::Sandbox* g_sandbox = nullptr;
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static crx::sim::Sandbox sandbox;
-  sandbox.install();
-  sandbox.set_fast_clock(true);
-  g_sandbox = &sandbox;
+  crx::fuzz::sandbox().set_fast_clock(true);
   return 0;
 }
 
@@ -48,9 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (consumed == 0 || consumed > size - at || m.length > crx::gps::kUbxMaxPayload) std::abort();
     at += consumed;
   }
-  if (g_sandbox) {
-    g_sandbox->clear_logs();
-    g_sandbox->clear_sleeps();
-  }
+  crx::fuzz::sandbox().clear_logs();
+  crx::fuzz::sandbox().clear_sleeps();
   return 0;
 }

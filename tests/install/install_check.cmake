@@ -3,21 +3,7 @@
 # runs both. Inputs: BUILD_DIR, WORK_DIR, APP_DIR, LIBDIR, C_COMPILER and
 # APP_FLAGS (extra compiler flags, such as the sanitizers of the build).
 
-function(run_step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
-  endif()
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
-
-set(prefix ${WORK_DIR}/prefix)
-set(libdir ${prefix}/${LIBDIR})
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
-separate_arguments(app_flags UNIX_COMMAND "${APP_FLAGS}")
-
-run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+include(${CMAKE_CURRENT_LIST_DIR}/install_prefix.cmake)
 foreach(f include/crx.h ${LIBDIR}/pkgconfig/crx.pc ${LIBDIR}/cmake/crx/crxConfig.cmake bin/pkgstate)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")

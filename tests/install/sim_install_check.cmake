@@ -6,21 +6,7 @@
 # LIBDIR, CXX_COMPILER and APP_FLAGS (extra compiler flags, such as the
 # sanitizers of the build).
 
-function(run_step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
-  endif()
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
-
-set(prefix ${WORK_DIR}/prefix)
-set(libdir ${prefix}/${LIBDIR})
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
-separate_arguments(app_flags UNIX_COMMAND "${APP_FLAGS}")
-
-run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+include(${CMAKE_CURRENT_LIST_DIR}/install_prefix.cmake)
 set(expected ${LIBDIR}/libcrx-sim.a ${LIBDIR}/libcrx_static.a ${LIBDIR}/pkgconfig/crx-sim.pc
              include/crx-sim/platform/os.h)
 file(GLOB sim_headers RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/sim/*.h)
