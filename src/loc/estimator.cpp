@@ -95,7 +95,11 @@ std::optional<Fit> fit(const Request& req, const Peaks& pk, bool v2, const char*
   return f;
 }
 
-std::optional<Estimate> finish(const Request& req, double t_s, double freq, double time_acc, double freq_acc) {
+// The estimate from a fit: `t_s` seconds after the reference, and the
+// frequency of one unit of θ2 (the versions scale it differently). One
+// sample is 31.25 ns, hence the time accuracy's 125 / 4.
+std::optional<Estimate> finish(const Request& req, const Fit& f, double t_s, double hz_per_unit) {
+  const double freq = f.theta[2] * hz_per_unit;
   if (!std::isfinite(t_s) || !std::isfinite(freq) || std::fabs(freq) > std::numeric_limits<int32_t>::max())
     return std::nullopt;
   double whole = std::floor(t_s);
@@ -108,8 +112,8 @@ std::optional<Estimate> finish(const Request& req, double t_s, double freq, doub
   e.gps_s = static_cast<uint32_t>(static_cast<int64_t>(whole) + req.ref_gps_s);
   e.ns = static_cast<uint32_t>(ns);
   e.freq_offset_hz = static_cast<int32_t>(std::round(freq));
-  e.time_accuracy_ns = static_cast<float>(time_acc);
-  e.freq_accuracy_hz = static_cast<float>(freq_acc);
+  e.time_accuracy_ns = static_cast<float>(f.sigma * std::sqrt(f.a00) * 125.0 / 4.0);
+  e.freq_accuracy_hz = static_cast<float>(hz_per_unit * f.sigma * std::sqrt(f.a22));
   return e;
 }
 
@@ -126,21 +130,15 @@ double seconds_from_ref(const Request& req) {
 std::optional<Estimate> estimate_v2(const Request& req, const Peaks& peaks) {
   const auto f = fit(req, peaks, true, "estimate_v2");
   if (!f) return std::nullopt;
-  const double bw = req.bandwidth_hz;
-  const double hz_per_sample = bw / std::ldexp(1.0, req.sf + 8);
-  const double t_s = seconds_from_ref(req) + (req.residual + f->theta[0]) / 32e6;
-  return finish(req, t_s, f->theta[2] * hz_per_sample, f->sigma * std::sqrt(f->a00) * 125.0 / 4.0,
-                hz_per_sample * f->sigma * std::sqrt(f->a22));
+  const double hz_per_sample = req.bandwidth_hz / std::ldexp(1.0, req.sf + 8);
+  return finish(req, *f, seconds_from_ref(req) + (req.residual + f->theta[0]) / 32e6, hz_per_sample);
 }
 
 std::optional<Estimate> estimate_v1(const Request& req, const Peaks& peaks) {
   const auto f = fit(req, peaks, false, "estimate_v1");
   if (!f) return std::nullopt;
   const double bw = req.bandwidth_hz;
-  const double hz_per_unit = bw * bw / std::ldexp(1.0, req.sf) / 32e6;
-  const double t_s = seconds_from_ref(req) + f->theta[0] / 32e6;
-  return finish(req, t_s, f->theta[2] * hz_per_unit, f->sigma * std::sqrt(f->a00) * 125.0 / 4.0,
-                hz_per_unit * f->sigma * std::sqrt(f->a22));
+  return finish(req, *f, seconds_from_ref(req) + f->theta[0] / 32e6, bw * bw / std::ldexp(1.0, req.sf) / 32e6);
 }
 
 std::optional<Estimate> estimate(const Request& req, const Peaks& peaks, uint32_t version) {
