@@ -118,4 +118,23 @@ int SpidevDevice::close(Handle&) {
   return -1;
 }
 
+std::vector<uint8_t> gather(std::span<SpiTransfer> transfers) {
+  std::vector<uint8_t> bytes;
+  for (const auto& t : transfers) {
+    const size_t at = bytes.size();
+    bytes.resize(at + t.len, 0);
+    if (t.tx && t.len) std::memcpy(bytes.data() + at, t.tx, t.len);
+  }
+  return bytes;
+}
+
+int scatter(std::span<SpiTransfer> transfers, const std::vector<uint8_t>& answer) {
+  size_t at = 0;
+  for (auto& t : transfers) {
+    if (t.rx && t.len) std::memcpy(t.rx, answer.data() + at, t.len);
+    at += t.len;
+  }
+  return int(at);
+}
+
 }  // namespace crx::sim

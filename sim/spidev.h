@@ -23,6 +23,13 @@ struct SpiTransfer {
   bool cs_change;
 };
 
+// A message as one chip-select period: everything clocked out, in order
+// (zeros for receive-only transfers).
+std::vector<uint8_t> gather(std::span<SpiTransfer> transfers);
+// Hands the bytes clocked in back to the transfers that receive; returns
+// the message's length.
+int scatter(std::span<SpiTransfer> transfers, const std::vector<uint8_t>& answer);
+
 // What a test sees of a message afterwards: lengths, flags and the bytes
 // that went out (zeros where nothing was transmitted).
 struct RecordedTransfer {

@@ -44,9 +44,7 @@ std::vector<std::pair<uint8_t, uint16_t>> SyncBlockSpi::writes() const {
 }
 
 int SyncBlockSpi::message(std::span<SpiTransfer> transfers) {
-  std::vector<uint8_t> sent;
-  for (const auto& t : transfers)
-    for (uint32_t i = 0; i < t.len; ++i) sent.push_back(t.tx ? t.tx[i] : 0);
+  const std::vector<uint8_t> sent = gather(transfers);
   std::vector<uint8_t> answer(sent.size(), 0);
   if (!sent.empty()) {
     const bool write = sent[0] & kWriteBit;
@@ -63,12 +61,7 @@ int SyncBlockSpi::message(std::span<SpiTransfer> transfers) {
       }
     }
   }
-  size_t at = 0;
-  for (auto& t : transfers) {
-    for (uint32_t i = 0; i < t.len; ++i, ++at)
-      if (t.rx) t.rx[i] = answer[at];
-  }
-  return static_cast<int>(sent.size());
+  return scatter(transfers, answer);
 }
 
 std::shared_ptr<SyncBlockSpi> install_sync_block(Sandbox& sandbox) {
