@@ -491,6 +491,11 @@ void Sandbox::notify_pollers() {
   poll_cv_.notify_all();
 }
 
+uint64_t Sandbox::event_wakeups() const {
+  std::lock_guard lock(poll_mutex_);
+  return event_wakeups_;
+}
+
 int Sandbox::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
@@ -501,17 +506,23 @@ int Sandbox::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
       generation = poll_generation_;
     }
     int ready = 0;
+    int device_ready = 0;
     bool host_fds = false;
     for (nfds_t i = 0; i < count; ++i) {
       fds[i].revents = 0;
       if (fds[i].fd < 0) continue;
       if (auto h = handle(fds[i].fd)) {
         fds[i].revents = h->device->poll_events(*h, fds[i].events);
+        if (fds[i].revents) ++device_ready;
       } else {
         host_fds = true;
         if (::poll(&fds[i], 1, 0) < 0) return -1;
       }
       if (fds[i].revents) ++ready;
+    }
+    if (device_ready) {
+      std::lock_guard lock(poll_mutex_);
+      ++event_wakeups_;
     }
     if (ready || timeout_ms == 0) return ready;
     const auto now = Clock::now();

@@ -128,6 +128,10 @@ class Sandbox : public os::Backend {
   // Wakes every poll() in progress so it looks at its descriptors again;
   // devices call it when an event may have become ready.
   void notify_pollers();
+  // poll() calls that returned because a simulated device had an event
+  // ready (not by their time-out): tells a wake-up by an edge from a
+  // periodic poll without timing anything.
+  uint64_t event_wakeups() const;
 
   // Groups the library can look up by name; none unless a test adds them,
   // so runs never depend on the host's group database.
@@ -184,9 +188,10 @@ class Sandbox : public os::Backend {
   int tai_offset_ = 37;
   std::map<std::string, gid_t> groups_;
 
-  std::mutex poll_mutex_;  // guards poll_generation_
+  mutable std::mutex poll_mutex_;  // guards poll_generation_ and event_wakeups_
   std::condition_variable poll_cv_;
   uint64_t poll_generation_ = 0;
+  uint64_t event_wakeups_ = 0;
 };
 
 }  // namespace crx::sim

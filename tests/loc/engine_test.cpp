@@ -16,6 +16,7 @@
 #include "crx_hal/hooks.h"
 #include "loc_fixture.h"
 #include "platform/os.h"
+#include "tests/support/checks.h"
 
 namespace {
 
@@ -167,8 +168,7 @@ TEST_F(LocEngine, DirectModeExpiresWhenTheBlockStaysSilent) {
   Request req = request_for(uplink(), 0);
   ASSERT_EQ(crx::loc::loc_process_pkt_direct(req, 30, 0), 0);
   EXPECT_FALSE(crx::loc::loc_get_fpga_expire_status());
-  std::this_thread::sleep_for(std::chrono::milliseconds(40));
-  EXPECT_TRUE(crx::loc::loc_get_fpga_expire_status());
+  EXPECT_TRUE(crx::test::eventually([] { return crx::loc::loc_get_fpga_expire_status(); }));
   crx::loc::loc_reset_fpga();
   EXPECT_EQ(block().resets(), 1);
   crx::loc::loc_pkt_direct_finished();

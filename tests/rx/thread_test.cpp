@@ -10,6 +10,7 @@
 
 #include "crx_hal/hooks.h"
 #include "crx_hal/rx_queue.h"
+#include "tests/support/checks.h"
 #include "tests/support/radio_board.h"
 
 namespace crx::test {
@@ -47,21 +48,18 @@ class RxThreadTest : public RadioBoardTest {
 TEST_F(RxThreadTest, UplinkReachesFetchOnTheLineEdge) {
   wire_rx_lines();
   ASSERT_EQ(hooks::rx_thread_start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_TRUE(sandbox().syslog_contains("HAL: rx thread running"));
+  EXPECT_TRUE(eventually([&] { return sandbox().syslog_contains("HAL: rx thread running"); }));
 
-  std::vector<std::chrono::nanoseconds> latencies;
+  const uint64_t wakeups_before = sandbox().event_wakeups();
   for (uint16_t i = 0; i < 5; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
     port_->fifo[1].push_uplink(data_uplink(0x11, i, 4));
     crx_rx_pkt_t p{};
     ASSERT_TRUE(fetch_one(&p));
-    latencies.push_back(std::chrono::steady_clock::now() - t0);
     EXPECT_EQ(p.if_chain, 14);
     EXPECT_EQ(p.status, STAT_CRC_OK);
   }
-  std::sort(latencies.begin(), latencies.end());
-  EXPECT_LT(latencies[2], std::chrono::milliseconds(8)) << "woken by the edge, not the 10 ms poll";
+  // Each uplink woke the thread through its line's edge, not the 10 ms poll.
+  EXPECT_GE(sandbox().event_wakeups() - wakeups_before, 5u);
   EXPECT_FALSE(port_->fifo[1].not_empty());
   counters c;
   crx_get_packet_counters(&c);
@@ -128,12 +126,10 @@ TEST_F(RxThreadTest, StopJoinsAndClosesTheLines) {
   wire_rx_lines();
   const int before = sandbox().open_device_count();
   ASSERT_EQ(hooks::rx_thread_start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(sandbox().open_device_count(), before + 4) << "one handle per enabled chip";
+  EXPECT_TRUE(eventually([&] { return sandbox().open_device_count() == before + 4; }))
+      << "one handle per enabled chip";
   EXPECT_EQ(hooks::rx_thread_start(), EBUSY);
-  const auto t0 = std::chrono::steady_clock::now();
   hooks::rx_thread_stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
   EXPECT_EQ(sandbox().open_device_count(), before);
   hooks::rx_thread_stop();
   // A second run starts cleanly and packets left in the queue survive.
@@ -146,8 +142,8 @@ TEST_F(RxThreadTest, StopJoinsAndClosesTheLines) {
 TEST_F(RxThreadTest, LineThatWillNotOpenEndsTheThread) {
   // Lines never exported: their value files do not exist.
   ASSERT_EQ(hooks::rx_thread_start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(sandbox().syslog_contains("thread_rx: Failed to open fd to gpio pin: 23")) << syslog_dump();
+  EXPECT_TRUE(eventually([&] { return sandbox().syslog_contains("thread_rx: Failed to open fd to gpio pin: 23"); }))
+      << syslog_dump();
   hooks::rx_thread_stop();
 }
 

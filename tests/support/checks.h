@@ -13,3 +13,22 @@
     EXPECT_EQ((call), -1);                 \
     EXPECT_EQ(crx_errno, (code)) << #call; \
   } while (0)
+
+#include <chrono>
+#include <thread>
+
+namespace crx::test {
+
+// Waits for a condition another thread makes true, with a bound generous
+// enough for a loaded machine; the result is the condition's last value.
+template <class Condition>
+bool eventually(Condition done, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+  const auto give_up = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= give_up) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace crx::test
