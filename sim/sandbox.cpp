@@ -276,6 +276,19 @@ void Sandbox::set_fast_clock(bool fast) {
   std::lock_guard lock(mutex_);
   fast_clock_ = fast;
 }
+void Sandbox::hold_clock(bool held) {
+  const struct timespec real = os::Backend::realtime();
+  const struct timespec mono = os::Backend::monotonic();
+  std::lock_guard lock(mutex_);
+  if (held == clock_held_) return;
+  if (held) {
+    held_realtime_ = real;
+    held_monotonic_ = mono;
+  } else {
+    clock_shift_ns_ -= to_ns(mono) - to_ns(held_monotonic_);
+  }
+  clock_held_ = held;
+}
 std::vector<int64_t> Sandbox::sleeps() const {
   std::lock_guard lock(mutex_);
   return sleeps_;
@@ -438,7 +451,7 @@ time_t Sandbox::now() {
 struct timespec Sandbox::realtime() {
   const struct timespec t = os::Backend::realtime();
   std::lock_guard lock(mutex_);
-  return shifted(t);
+  return shifted(clock_held_ ? held_realtime_ : t);
 }
 
 void Sandbox::set_tai_offset(int seconds) {
@@ -461,7 +474,7 @@ int Sandbox::tai_offset() {
 struct timespec Sandbox::monotonic() {
   const struct timespec t = os::Backend::monotonic();
   std::lock_guard lock(mutex_);
-  return shifted(t);
+  return shifted(clock_held_ ? held_monotonic_ : t);
 }
 
 int Sandbox::sleep(const struct timespec& request, struct timespec* remain) {

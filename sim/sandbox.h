@@ -114,6 +114,11 @@ class Sandbox : public os::Backend {
   // once and advance the sandbox's time instead. Sleeps are recorded in both
   // modes (the requested durations, in nanoseconds).
   void set_fast_clock(bool fast);
+  // Holds the clocks where they are: from now on they move only by the fast
+  // clock's sleeps, not with real time, so a test can tell "before the
+  // period" from "after it" on a loaded machine. Released, they go on from
+  // where they stood.
+  void hold_clock(bool held);
   std::vector<int64_t> sleeps() const;
   void clear_sleeps();
   // The next sleep is recorded but returns EINTR at once, reporting
@@ -181,6 +186,9 @@ class Sandbox : public os::Backend {
   std::vector<std::string> sems_used_;
   std::vector<int64_t> sleeps_;
   bool fast_clock_ = false;
+  bool clock_held_ = false;
+  struct timespec held_realtime_ {};   // the real clocks when the hold began
+  struct timespec held_monotonic_ {};
   bool interrupt_next_sleep_ = false;
   struct timespec interrupt_remaining_ {};
   int64_t clock_shift_ns_ = 0;
