@@ -807,6 +807,31 @@ CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t 
 CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
                                         uint8_t *status);
 
+/* Wren start and stop. ostra_wren_start brings up the SX1301, its radios
+   and firmware, the channels and the side radio (0, or -1 with crx_errno:
+   55 ports, 69 not configured / database / semaphores / calibration
+   status, 28 calibration or AGC firmware, 29 arbiter firmware, or the
+   register layer's code); the board is running only once it returned 0.
+   ostra_wren_stop holds the radios in reset and unlinks the named
+   semaphores (nothing unless running). */
+CRX_API int ostra_wren_start(void);
+CRX_API int ostra_wren_stop(void);
+/* Pulses the SX1301 reset line and re-initialises its registers. */
+CRX_API int ostra_wren_reset_rf(void);
+/* Fixed tuning values of the SX1301's demodulators; the last write's
+   result. */
+CRX_API int ostra_wren_constant_adjust(uint8_t chip);
+/* Diagnostic self-test printing to standard output; 0, or -1 when the
+   database snapshot cannot be loaded. */
+CRX_API int ostra_wren_test(void);
+/* Board type 15's FPGA time counters. The instantaneous count: 0, or -1
+   (null pointer, failed read). The FPGA timer minus the SX1301 counter:
+   0 with the difference (0 on other boards), or -1 with *delta untouched
+   when a read failed. */
+CRX_API int ostra_wren_outdoor_get_instcnt(uint32_t *count);
+CRX_API int ostra_wren_get_delta_t(uint32_t *delta);
+/* RSSI in dBm of a packet received on `chan` (0-9) with the raw byte. */
+CRX_API float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
 /* Channel planning of the Wren boards: which radio feeds each enabled
    channel and where the two radios are tuned. */
 
