@@ -19,8 +19,10 @@ void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio
 }
 
 WrenBoard install_wren_board(Sandbox& sandbox) {
-  WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<SpidevDevice>(),
-                  std::make_shared<WrenGpioFpga>()};
+  WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<Sx127xRadio>(),
+                  std::make_shared<WrenGpioFpga>(),
+                  {std::make_shared<Sx125xRadio>(), std::make_shared<Sx125xRadio>()}};
+  for (int chain = 0; chain < 2; ++chain) board.sx1301->chip().attach_radio(chain, board.radios[chain]);
   sandbox.add_device("/dev/spidev32766.1", board.sx1301);
   sandbox.add_device("/dev/spidev32766.4", board.side_radio);
   sandbox.add_device("/dev/spidev32766.6", board.gpio_fpga);

@@ -133,6 +133,7 @@ void Sx1301Chip::restore_defaults() {
   common_[0x7F] = 0x01;
   paged_[0][kMcuCtrl] = kMcuCtrlDefault;
   ram_pointer_ = 0;
+  radio_master_defaults();
 }
 
 void Sx1301Chip::set_version(uint8_t version) {
@@ -350,6 +351,7 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
   if (page_ == 2 && (address == kArbVersion || address == kAgcVersion || in_counter(address))) return true;
   const uint8_t before = cell(page_, address);
   cell(page_, address) = value;
+  if (page_ == 2) radio_master_store(address, before, value);
   switch (address) {
     case kMcuAddr:
       ram_pointer_ = value;
@@ -408,6 +410,59 @@ uint8_t Sx1301Chip::peek(uint8_t page, uint8_t address) const {
 int Sx1301Chip::reset_count() const {
   std::lock_guard lock(mutex_);
   return resets_;
+}
+
+// ---- radio SPI master (page 2) ----
+
+namespace {
+constexpr uint8_t kRadioLines = 0x2B;
+constexpr uint8_t kRadioReset = 0x04;
+
+struct MasterRegs {
+  uint8_t data, read_data, address, select;
+};
+constexpr MasterRegs kMaster[2] = {{0x21, 0x22, 0x23, 0x25}, {0x26, 0x27, 0x28, 0x2A}};
+}  // namespace
+
+void Sx1301Chip::attach_radio(int chain, std::shared_ptr<Sx125xRadio> radio) {
+  std::lock_guard lock(mutex_);
+  radios_[chain & 1] = std::move(radio);
+  radio_lines();
+}
+
+// Called with the lock held: the radios follow the lines of 0x2B.
+void Sx1301Chip::radio_lines() {
+  const uint8_t lines = paged_[2][kRadioLines];
+  for (int chain = 0; chain < 2; ++chain) {
+    if (!radios_[chain]) continue;
+    radios_[chain]->set_reset(lines & kRadioReset);
+    radios_[chain]->set_enabled(lines & (1u << chain));
+  }
+}
+
+// Power on and soft reset hold the radios in reset.
+void Sx1301Chip::radio_master_defaults() {
+  paged_[2][kRadioLines] = kRadioReset;
+  radio_lines();
+}
+
+// Called with the lock held, after the byte was stored.
+void Sx1301Chip::radio_master_store(uint8_t address, uint8_t before, uint8_t value) {
+  if (address == kRadioLines) {
+    radio_lines();
+    return;
+  }
+  for (int chain = 0; chain < 2; ++chain) {
+    const MasterRegs& m = kMaster[chain];
+    if (address != m.select || (before & 1) || !(value & 1)) continue;
+    const uint8_t target = paged_[2][m.address];
+    const auto& radio = radios_[chain];
+    if (target & 0x80) {
+      if (radio) radio->write(target & 0x7F, paged_[2][m.data]);
+    } else {
+      paged_[2][m.read_data] = radio ? radio->read(target) : 0;
+    }
+  }
 }
 
 }  // namespace crx::sim

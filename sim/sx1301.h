@@ -28,6 +28,15 @@
 // its status on the chip's counter. Until the first trigger is armed the
 // command and status read as plain registers (a scenario may poke them).
 // A soft reset empties the FIFO and cancels what is armed.
+//
+// The radio SPI master (page 2) reaches the two SX125x radios (sx125x.h):
+// per radio a write-data, read-data, address and chip-select register
+// (radio A 0x21, 0x22, 0x23, 0x25 bit 0; radio B 0x26, 0x27, 0x28, 0x2A
+// bit 0). A rising chip select runs one transaction: an address with bit 7
+// set writes the data to the radio, otherwise the radio's answer lands in
+// the read-data register. Address 0x2B drives the radios' lines: bit 0
+// enables radio A, bit 1 radio B, bit 2 holds both in reset (set at power
+// on and by a soft reset).
 #pragma once
 
 #include <array>
@@ -40,6 +49,7 @@
 #include <vector>
 
 #include "rx_fifo.h"
+#include "sx125x.h"
 #include "sx1301_ports.h"
 #include "tx_buffer.h"
 
@@ -110,6 +120,10 @@ class Sx1301Chip {
   // Called (with the chip's lock held) each time an MCU is released.
   void on_release(std::function<void(int kind)> hook);
 
+  // ---- radio SPI master ----
+  // The radio on RF chain 0 (radio A) or 1 (radio B); none by default.
+  void attach_radio(int chain, std::shared_ptr<Sx125xRadio> radio);
+
   // ---- counter ----
   // Microseconds since an arbitrary origin; the board sets it.
   void set_clock(std::function<int64_t()> clock);
@@ -136,6 +150,9 @@ class Sx1301Chip {
   bool radio_store(uint8_t address, uint8_t value);
   uint8_t mcu_read();
   bool mcu_write(uint8_t value);
+  void radio_master_store(uint8_t address, uint8_t before, uint8_t value);
+  void radio_lines();
+  void radio_master_defaults();
 
   mutable std::mutex mutex_;  // guards everything below
   uint8_t page_ = 0;
@@ -156,6 +173,8 @@ class Sx1301Chip {
   McuFault fault_ = McuFault::kNone;
   std::array<std::vector<std::pair<std::vector<uint8_t>, uint8_t>>, 2> known_images_;
   std::function<void(int)> release_hook_;
+
+  std::array<std::shared_ptr<Sx125xRadio>, 2> radios_;
 
   std::function<int64_t()> clock_;
   uint32_t counter_base_ = 0;
