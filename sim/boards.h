@@ -53,4 +53,8 @@ struct WrenBoard {
 };
 WrenBoard install_wren_board(Sandbox& sandbox);
 
+// The Wren SX1301's receive-status output drives this GPIO line.
+inline constexpr int kWrenRxLine = 51;
+void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio);
+
 }  // namespace crx::sim
