@@ -197,8 +197,10 @@ uint8_t Sx1301Chip::version_locked(int kind) const {
   const bool released = ctrl & (kind == kAgc ? 0x08 : 0x04);
   if (connected || !released) return 0;
   if (version_override_[kind]) return *version_override_[kind];
-  for (const auto& [image, version] : known_images_[kind])
-    if (image.size() <= kMcuRamSize && std::equal(image.begin(), image.end(), ram_[kind].begin())) return version;
+  // The latest registration of an image wins.
+  for (auto it = known_images_[kind].rbegin(); it != known_images_[kind].rend(); ++it)
+    if (it->first.size() <= kMcuRamSize && std::equal(it->first.begin(), it->first.end(), ram_[kind].begin()))
+      return it->second;
   return stand_in(kind, ram_[kind]).first;
 }
 
@@ -207,7 +209,7 @@ McuProgram Sx1301Chip::program_locked(int kind) const {
   const bool connected = ctrl & (kind == kAgc ? 0x02 : 0x01);
   const bool released = ctrl & (kind == kAgc ? 0x08 : 0x04);
   if (connected || !released) return McuProgram::kUnknown;
-  for (size_t i = 0; i < known_images_[kind].size(); ++i) {
+  for (size_t i = known_images_[kind].size(); i-- > 0;) {
     const auto& image = known_images_[kind][i].first;
     if (image.size() <= kMcuRamSize && std::equal(image.begin(), image.end(), ram_[kind].begin()))
       return known_programs_[kind][i];

@@ -124,7 +124,8 @@ class Sx1301Chip {
   // ---- MCUs ----
   // The images the MCUs run: the library's stand-ins (recognised by their
   // label and checksum) and any image added here, with the version it
-  // reports (a real image supplied with the build, for instance).
+  // reports (a real image supplied with the build, for instance); the
+  // latest registration of an image wins.
   void recognise_image(int kind, std::vector<uint8_t> image, uint8_t version,
                        McuProgram program = McuProgram::kUnknown);
   void set_mcu_fault(McuFault fault);

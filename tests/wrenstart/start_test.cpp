@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
+#include "crx_hal/hooks.h"
 #include "crx_hal/if_conv.h"
 #include "wren/firmware.h"
 #include "wren/start.h"
@@ -100,6 +103,182 @@ TEST_F(WrenStart, TddStartLeavesEveryBlockProgrammed) {
   // Radios held in reset and disabled; everything released.
   EXPECT_EQ(field(2, 43, 0, 3), 0x4);
   expect_released("after stop");
+}
+
+TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
+  install(crx::test::kOutdoorPcba);
+  ASSERT_EQ(configure_eu(), 0) << syslog_dump();
+  // A PPS edge the chip and the FPGA timer both latched before the start:
+  // the FPGA counts 5 s ahead of the chip.
+  board().gpio_fpga->set_counter_offset(5000000);
+  board().sx1301->set_auto_pps(false);
+  chip().poke(2, 0x59, 1);
+  board().sx1301->pps();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_EQ(board_type, uint32_t(CRX_BOARD_WREN_OUTDOOR));
+  EXPECT_EQ(field(2, 89, 0, 1), 1) << "GPS trigger on the outdoor board";
+  EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
+
+  // The instantaneous count comes back on the chip's time base.
+  const uint32_t before = chip().count();
+  uint32_t count = 0;
+  ASSERT_EQ(crx_get_instcnt(0, 0, &count), 0);
+  const uint32_t after = chip().count();
+  EXPECT_LE(count - before, after - before) << count << " not within " << before << ".." << after;
+
+  // A timer that cannot be read keeps the offset known.
+  board().gpio_fpga->fail_next(1);
+  uint32_t delta = 7;
+  EXPECT_EQ(ostra_wren_get_delta_t(&delta), -1);
+  EXPECT_EQ(delta, 7u);
+  board().gpio_fpga->fail_next(1);
+  crx::hooks::recapture_counter_offset();
+  EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
+
+  // The outdoor board's side radio is an SX126x, not driven yet.
+  EXPECT_FALSE(crx::wren::side_radio_available());
+  EXPECT_TRUE(has_line("BrvDBG-HAL: ostra_wren_start WARNING: SX126x side radio not supported, side radio unavailable."));
+  EXPECT_TRUE(board().side_radio->register_writes().empty());
+}
+
+TEST_F(WrenStart, SixteenGainEntriesNeedNoEndMark) {
+  install(crx::test::kTddPcba, 20);
+  ASSERT_EQ(configure_us(), 0) << syslog_dump();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  const auto commands = chip().agc_commands();
+  ASSERT_EQ(commands.size(), 16u + 3u);
+  for (int i = 0; i < 16; ++i) {
+    const auto& e = crx::wren::tx_lut.lut[i];
+    EXPECT_EQ(commands[size_t(i)], 64 * e.pa_gain + 16 * e.dac_gain + e.mix_gain) << i;
+  }
+  EXPECT_EQ(std::vector<uint8_t>(commands.begin() + 16, commands.end()), (std::vector<uint8_t>{3, 0, 0xF0}));
+}
+
+TEST_F(WrenStart, ConstantsFollowThePrivateNetworkSetting) {
+  install();
+  ASSERT_EQ(configure_us(false), 0);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_EQ(std::pair(field(0, 95, 0, 4), field(0, 95, 4, 4)), std::pair(int64_t{1}, int64_t{2}));
+  EXPECT_EQ(std::pair(field(1, 46, 0, 4), field(1, 46, 4, 4)), std::pair(int64_t{1}, int64_t{2}));
+  EXPECT_EQ(std::pair(field(1, 36, 0, 4), field(1, 36, 4, 4)), std::pair(int64_t{1}, int64_t{2}));
+}
+
+// Each refusal: its code and line, nothing left behind, and the same
+// process starts once the cause is gone.
+TEST_F(WrenStart, EachRefusalNamesItsCauseAndTheNextStartWorks) {
+  install();
+  struct Case {
+    const char* what;
+    std::function<void()> cause, cure;
+    int code;
+    std::string line;
+  };
+  const auto cal = crx::wren::cal_image();
+  const auto arb = crx::wren::arb_image();
+  const auto agc = crx::wren::agc_image();
+  const std::vector<Case> cases = {
+      {"calibration version", [&] { chip().recognise_image(1, {cal.begin(), cal.end()}, 3, McuProgram::kCalibration); },
+       [&] { chip().recognise_image(1, {cal.begin(), cal.end()}, 2, McuProgram::kCalibration); }, ERR_AGC_FW_VERSION,
+       "BrvDBG-HAL ostra_wren_start E R R O R - WRONG CALIBRATION FIRMWARE VERSION: ACTUAL: 3 EXPECTED: 2"},
+      {"calibration status", [&] { chip().set_calibration_status(0x80); },
+       [&] { chip().set_calibration_status(std::nullopt); }, ERR_UNSPECIFIED,
+       "BrvDBG-HAL ostra_wren_start E R R O R -CALIBRATION FAILURE (STATUS = 128)"},
+      {"AGC version", [&] { chip().recognise_image(1, {agc.begin(), agc.end()}, 3, McuProgram::kWrenAgc); },
+       [&] { chip().recognise_image(1, {agc.begin(), agc.end()}, 4, McuProgram::kWrenAgc); }, ERR_AGC_FW_VERSION,
+       "BrvDBG-HAL: ostra_wren_start ERROR: Version of AGC firmware not expected, actual:3 expected:4"},
+      {"arbiter version", [&] { chip().recognise_image(0, {arb.begin(), arb.end()}, 2, McuProgram::kArbiter); },
+       [&] { chip().recognise_image(0, {arb.begin(), arb.end()}, 1, McuProgram::kArbiter); }, ERR_ARB_FW_VERSION,
+       "BrvDBG-HAL: ostra_wren_start ERROR: Version of arbiter firmware not expected, actual:2 expected:1"},
+      {"AGC answer", [&] { chip().answer_agc_wrongly_at(2); }, [&] { chip().answer_agc_wrongly_at(-1); },
+       ERR_AGC_FW_VERSION, "BrvDBG-HAL: ostra_wren_start ERROR: AGC FIRMWARE INITIALIZATION FAILURE, STATUS 0x3B"},
+      {"PLL", [&] { board().radios[1]->lock_on_attempt(0); }, [&] { board().radios[1]->lock_on_attempt(1); },
+       ERR_UNSPECIFIED, "BrvDBG-HAL setup_sx125x E R R O R - FAILED TO LOCK PLL."},
+  };
+  ASSERT_EQ(configure_us(), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sandbox().clear_logs();
+    c.cause();
+    crx_errno = 0;
+    EXPECT_EQ(crx_start(0), -1);
+    EXPECT_EQ(crx_errno, c.code);
+    EXPECT_TRUE(has_line(c.line)) << syslog_dump();
+    expect_released("after the refusal");
+    c.cure();
+    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+    ASSERT_EQ(crx_stop(0), 0);
+  }
+}
+
+TEST_F(WrenStart, StartBeforeAnyConfigurationIsRefused) {
+  install();
+  EXPECT_FAILS_WITH(crx_start(0), ERR_UNSPECIFIED);
+  EXPECT_TRUE(has_line("BrvDBG-HAL ostra_wren_start E R R O R - Gateway has not been configured."));
+  expect_released("unconfigured");
+}
+
+TEST_F(WrenStart, SideRadioOnlyWithAnFpgaThatSupportsListenBeforeTalk) {
+  install();
+  ASSERT_EQ(configure_us(), 0);
+  board().gpio_fpga->set_build(0x10);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_FALSE(crx::wren::side_radio_available());
+  EXPECT_TRUE(has_line(
+      "BrvDBG-HAL: ostra_wren_start WARNING: Current GPIO FPGA version incompatible with Listen Before Talk."));
+  EXPECT_TRUE(has_line("                        Requires 0x5007 Build 0x11 or greater, current version: 0x5007, "
+                       "Build 0x0010."));
+  EXPECT_TRUE(board().side_radio->register_writes().empty());
+  ASSERT_EQ(crx_stop(0), 0);
+
+  // Build 0x11 is enough; a radio that never enters reception is not
+  // available, and the start goes on.
+  board().gpio_fpga->set_build(0x11);
+  board().side_radio->set_rx_entry(crx::sim::Sx127xRadio::RxEntry::kModeReadyOnly);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_FALSE(crx::wren::side_radio_available());
+  ASSERT_EQ(crx_stop(0), 0);
+  board().side_radio->set_rx_entry(crx::sim::Sx127xRadio::RxEntry::kReady);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_TRUE(crx::wren::side_radio_available());
+
+  // The side radio's thermometer.
+  board().side_radio->set_temperature(41);
+  int16_t celsius = 0;
+  ASSERT_EQ(crx_get_1301_temperature(0, nullptr, &celsius), 0);
+  EXPECT_EQ(celsius, 41);
+}
+
+TEST_F(WrenStart, NamedSemaphoresGetTheirModeWithoutTouchingTheUmask) {
+  install();
+  ASSERT_EQ(configure_us(), 0);
+  const mode_t before = ::umask(022);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  const mode_t during = ::umask(before);
+  EXPECT_EQ(during, 022u);
+  for (const char* name : {crx::wren::kHalRunningSem, crx::wren::kScanTxSem}) {
+    std::string file = crx::os::sem_name(name);
+    struct stat st {};
+    ASSERT_EQ(::stat(("/dev/shm/sem." + file.substr(1)).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0777u) << name;
+  }
+}
+
+TEST_F(WrenStart, ResetOfTheRadioPathPulsesTheLineAndChecksTheChip) {
+  install();
+  ASSERT_EQ(configure_us(), 0);
+  ASSERT_EQ(crx_reset_radio(0), 0) << syslog_dump();
+  EXPECT_EQ(board().gpio_fpga->reset_pulses(), 1);
+  chip().set_version(0);
+  EXPECT_EQ(crx_reset_radio(0), -1);
+  EXPECT_EQ(board().gpio_fpga->reset_pulses(), 2);
+}
+
+TEST(WrenIfWord, BoundsOfTheChannelWord) {
+  EXPECT_EQ(crx::wren::if_to_reg(2000000), -4096);
+  EXPECT_EQ(crx::wren::if_to_reg(2000001), -32768);
+  EXPECT_EQ(crx::wren::if_to_reg(-1999512), 4095);
+  EXPECT_EQ(crx::wren::if_to_reg(-1999513), -32768);
+  EXPECT_EQ(crx::wren::if_to_reg(-300000), 614);
 }
 
 }  // namespace
