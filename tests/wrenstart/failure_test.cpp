@@ -25,7 +25,9 @@ class WrenStartFailure : public crx::test::WrenStartTest {
 TEST_F(WrenStartFailure, EveryTransferOfAStartCanFailAndTheNextStartWorks) {
   install();
   ASSERT_EQ(configure_us(), 0) << syslog_dump();
-  ASSERT_EQ(crx_reg_close(), 0);
+  // After one whole run: a sanitizer's own threads start with the first.
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  ASSERT_EQ(crx_stop(0), 0);
   const Footprint clean = footprint();
 
   crx::sim::SpidevDevice* ports[] = {board().sx1301.get(), board().gpio_fpga.get(), board().side_radio.get()};
