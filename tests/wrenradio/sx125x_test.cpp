@@ -94,15 +94,6 @@ TEST_F(Sx125x, DisabledRadioGetsClockAndOscillatorOnly) {
   EXPECT_TRUE(logged("BrvDBG: setup_sx125x Note: SX125x #1 kept in standby mode"));
 }
 
-TEST_F(Sx125x, UnknownRadioTypeWritesNoOscillatorAndAZeroFrequency) {
-  radio(0).lock_on_attempt(1);
-  ASSERT_EQ(setup_sx125x(0, 0, 0, 868000000, radio_record(true, false, 0)), 0);
-  EXPECT_EQ(radio_trace(0), join({{"r 07>21", "w 10=01"},
-                                  kGainWrites,
-                                  {"w 01=00", "w 02=00", "w 03=00", "w 00=01", "w 00=03", "r 11>02"}}));
-  EXPECT_EQ(count_logged("BrvDBG-HAL setup_sx125x E R R O R - UNEXPECTED VALUE 0 FOR RADIO TYPE."), 2);
-}
-
 TEST_F(Sx125x, PllLockingOnTheThirdAttemptLogsThreeStarts) {
   radio(0).lock_on_attempt(3);
   ASSERT_EQ(setup_sx125x(0, 0, 0, 868000000, radio_record(true, false, 2)), 0);
@@ -135,21 +126,6 @@ TEST_F(Sx125x, RefusedArgumentsCauseNoTraffic) {
   EXPECT_EQ(board().sx1301->message_count(), 0u);
 
   EXPECT_EQ(sx125x_write(0, 0, 0, 126, 1), 0) << "the highest address";
-}
-
-TEST_F(Sx125x, RadiosHeldInResetOrDisabledDoNotAnswer) {
-  ASSERT_EQ(crx_reg_chip_w(0, 0, 259, 1), 0);
-  EXPECT_TRUE(radio(0).held_in_reset() && radio(1).held_in_reset());
-  uint8_t value = 0xEE;
-  ASSERT_EQ(sx125x_read(0, 0, 0, 0x07, &value), 0);
-  EXPECT_EQ(value, 0);
-  ASSERT_EQ(crx_reg_chip_w(0, 0, 259, 0), 0);
-  ASSERT_EQ(crx_reg_chip_w(0, 0, 258, 0), 0);
-  EXPECT_FALSE(radio(1).enabled());
-  ASSERT_EQ(sx125x_read(0, 0, 1, 0x07, &value), 0);
-  EXPECT_EQ(value, 0);
-  ASSERT_EQ(sx125x_read(0, 0, 0, 0x07, &value), 0);
-  EXPECT_EQ(value, 0x21);
 }
 
 // The SX1301 port failing one message, the k-th after arming.
