@@ -38,7 +38,9 @@ constexpr const char* kWho = "crx_start";
 constexpr int32_t kMaxSpanHz = 2599999;
 constexpr int32_t kGroupShiftHz = 100000;
 
-int32_t g_counter_offset = 0;
+// Written by start and, on the outdoor Wren, by the housekeeping thread;
+// read by any caller of crx_get_instcnt.
+std::atomic<int32_t> g_counter_offset{0};
 bool g_diversity = false;
 bool g_stand_in_logged = false;
 
