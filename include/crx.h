@@ -807,6 +807,62 @@ CRX_API int ostra_wren_sx1301_spi_read(uint8_t address, uint8_t *data, uint32_t 
 CRX_API int ostra_wren_sx1301_spi_write(uint8_t address, const uint8_t *data, uint32_t length,
                                         uint8_t *status);
 
+/* Wren start and stop. ostra_wren_start brings up the SX1301, its radios
+   and firmware, the channels and the side radio (0, or -1 with crx_errno:
+   55 ports, 69 not configured / database / semaphores / calibration
+   status, 28 calibration or AGC firmware, 29 arbiter firmware, or the
+   register layer's code); the board is running only once it returned 0.
+   ostra_wren_stop holds the radios in reset and unlinks the named
+   semaphores (nothing unless running). */
+CRX_API int ostra_wren_start(void);
+CRX_API int ostra_wren_stop(void);
+/* Pulses the SX1301 reset line and re-initialises its registers. */
+CRX_API int ostra_wren_reset_rf(void);
+/* Fixed tuning values of the SX1301's demodulators; the last write's
+   result. */
+CRX_API int ostra_wren_constant_adjust(uint8_t chip);
+/* Diagnostic self-test printing to standard output; 0, or -1 when the
+   database snapshot cannot be loaded. */
+CRX_API int ostra_wren_test(void);
+/* Board type 15's FPGA time counters. The instantaneous count: 0, or -1
+   (null pointer, failed read). The FPGA timer minus the SX1301 counter:
+   0 with the difference (0 on other boards), or -1 with *delta untouched
+   when a read failed. */
+CRX_API int ostra_wren_outdoor_get_instcnt(uint32_t *count);
+CRX_API int ostra_wren_get_delta_t(uint32_t *delta);
+/* RSSI in dBm of a packet received on `chan` (0-9) with the raw byte. */
+CRX_API float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+/* Channel planning of the Wren boards: which radio feeds each enabled
+   channel and where the two radios are tuned. */
+
+/* One enabled channel of the working list (16 bytes). */
+typedef struct wren_chan_entry_s {
+  int32_t chip;
+  int32_t chan;    /* 0-7 multi-SF LoRa, 8 single-SF LoRa, 9 FSK */
+  int32_t radio;   /* -1 unassigned, 0 or 1 */
+  uint32_t freq_hz;
+} wren_chan_entry_t;
+
+/* Plans the chip's enabled channels: both radio centre frequencies and each
+   channel's radio byte in ostra_wren_prv_cfg. Always 0. */
+CRX_API int wren_assign_sx1301_channels_to_RF(uint8_t chip);
+/* Ascending by frequency; equal frequencies keep their order. */
+CRX_API void sort_channel_array(wren_chan_entry_t *list, int count);
+/* Gives each entry of a sorted list radio 0 or 1. */
+CRX_API void auto_split_channels(wren_chan_entry_t *list, int count);
+/* Centre for the entries [from, to) into *centre; an empty range leaves
+   *centre as it is. Always 0. */
+CRX_API int auto_determine_sx125x_freq(uint8_t chip, uint32_t *centre, const wren_chan_entry_t *list,
+                                       int from, int to);
+/* The shift that brings a channel's outer edge within 550 kHz of the centre:
+   negative to move the centre down, positive up, 0 when it fits. */
+CRX_API int32_t adjust_avg_sx125x_frequency(uint32_t centre, uint32_t freq_hz, uint32_t bandwidth_hz);
+/* Entries of [from, to) whose outer edge lies within 550 kHz of the centre;
+   flags, when given, receive 0 for a fitting entry and 1 for another
+   (indexed like the list). */
+CRX_API int auto_sx125x_count_ok_channels(uint8_t chip, uint32_t centre, const wren_chan_entry_t *list,
+                                          uint8_t *flags, int from, int to);
+
 /* ======================================================================== */
 /* Listen-before-talk                                                        */
 /* ======================================================================== */
@@ -831,6 +887,55 @@ CRX_API bool isLbtRequired(void);
 CRX_API int crx_get_tx_freq(uint32_t *min_hz, uint32_t *max_hz);
 /* Every power is accepted: always 1. */
 CRX_API int crx_tx_power_valid(float power_dbm);
+
+/* ======================================================================== */
+/* Radios: SX125x front ends and the SX127x side radio                       */
+/* ======================================================================== */
+
+/* One register of SX125x radio `rf_chain` (0 radio A, 1 radio B) through
+   the SX1301's radio SPI master. Addresses 0 to 126. 0, or -1: code 69 for
+   a refused argument, else the register layer's code. */
+CRX_API int sx125x_write(uint8_t board, uint8_t chip, uint8_t rf_chain, uint8_t address, uint8_t value);
+CRX_API int sx125x_read(uint8_t board, uint8_t chip, uint8_t rf_chain, uint8_t address, uint8_t *value);
+/* Clock output, oscillator, gains, frequency and PLL lock of one radio;
+   a radio not enabled is left in standby after its clock and oscillator
+   settings. 0, or -1 with code 69. */
+CRX_API int setup_sx125x(uint8_t board, uint8_t chip, uint8_t rf_chain, uint32_t freq_hz, sx125x_radio_t radio);
+
+/* One FSK receive bandwidth of the SX127x: RegRxBw = exponent | mantissa << 3. */
+typedef struct sx127x_fsk_bw_s {
+  uint32_t bandwidth_hz;
+  uint8_t mantissa;
+  uint8_t exponent;
+} sx127x_fsk_bw_t;
+
+#define SX127X_FSK_BW_COUNT 21
+/* Index 0 (2.6 kHz) to 20 (250 kHz). */
+extern CRX_API const sx127x_fsk_bw_t sx127x_FskBandwidths[SX127X_FSK_BW_COUNT];
+
+/* One side-radio register through sx127x_cfg's hooks, guarded between
+   processes by the named semaphore "/sx127x_in_use". 0, or -1 (a closed
+   port or missing hook gives code 2 for a write, 1 for a read). */
+CRX_API int sx127x_reg_w(uint8_t address, uint8_t value);
+CRX_API int sx127x_reg_r(uint8_t address, uint8_t *value);
+/* Identifies the side radio (SX1272 or SX1276), configures FSK reception
+   in continuous mode at freq_hz with bandwidth index rxbw_index (0-20) and
+   the RSSI offset in dB (kept in a 5-bit two's complement field), and
+   records the type in sx127x_cfg. Modulation must be 2 (FSK). 0, or
+   non-zero (code 69). */
+CRX_API int sx127x_setup(uint32_t freq_hz, uint8_t modulation, uint32_t rxbw_index, int8_t rssi_offset);
+/* Retunes the running receiver: frequency and bandwidth index. */
+CRX_API int sx127x_change_FSK(uint32_t freq_hz, uint32_t rxbw_index);
+CRX_API int setup_sx1272_FSK(uint32_t freq_hz, uint32_t rxbw_index, int8_t rssi_offset);
+CRX_API int setup_sx1276_FSK(uint32_t freq_hz, uint32_t rxbw_index, int8_t rssi_offset);
+CRX_API int change_sx1272_FSK(uint32_t freq_hz, uint32_t rxbw_index);
+CRX_API int change_sx1276_FSK(uint32_t freq_hz, uint32_t rxbw_index);
+/* Closes and unlinks "/sx127x_in_use" when this process has it open. 0. */
+CRX_API int sx127x_deinit(void);
+/* Direct side-radio accessors on a port of their own (opened on first use),
+   without the guard semaphore. */
+CRX_API int crx_sx127x_reg_w(uint8_t address, uint8_t value);
+CRX_API int crx_sx127x_reg_r(uint8_t address, uint8_t *value);
 
 /* ======================================================================== */
 /* Board, chip and channel configuration; time on air                        */

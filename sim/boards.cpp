@@ -19,12 +19,21 @@ void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio
 }
 
 WrenBoard install_wren_board(Sandbox& sandbox) {
-  WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<SpidevDevice>(),
-                  std::make_shared<WrenGpioFpga>()};
+  WrenBoard board{std::make_shared<WrenSx1301Port>(), std::make_shared<Sx127xRadio>(),
+                  std::make_shared<WrenGpioFpga>(),
+                  {std::make_shared<Sx125xRadio>(), std::make_shared<Sx125xRadio>()}};
+  for (int chain = 0; chain < 2; ++chain) board.sx1301->chip().attach_radio(chain, board.radios[chain]);
+  board.gpio_fpga->attach_sx1301(board.sx1301);
   sandbox.add_device("/dev/spidev32766.1", board.sx1301);
   sandbox.add_device("/dev/spidev32766.4", board.side_radio);
   sandbox.add_device("/dev/spidev32766.6", board.gpio_fpga);
   return board;
+}
+
+void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio) {
+  board.sx1301->chip().on_rx_status([weak = std::weak_ptr<SysfsGpio>(gpio)](bool high) {
+    if (auto g = weak.lock()) g->set_level(kWrenRxLine, high);
+  });
 }
 
 }  // namespace crx::sim

@@ -17,6 +17,8 @@
 #include "power_detector.h"
 #include "sandbox.h"
 #include "spidev.h"
+#include "sx125x.h"
+#include "sx127x.h"
 #include "wren_board.h"
 
 namespace crx::sim {
@@ -36,11 +38,23 @@ inline constexpr std::array<int, 2> kHeronRxLines = {59, 58};
 // while its FIFO holds a frame. Chips past the table stay unwired.
 void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio, std::span<const int> lines);
 
+// The Wren board: the SX1301 with its two SX125x radios behind the chip's
+// radio SPI master (radios[0] is radio A on RF chain 0, radios[1] radio B),
+// the SX127x side radio and the GPIO FPGA.
+//
+//   auto wren = crx::sim::install_wren_board(sandbox());
+//   wren.radios[1]->lock_on_attempt(0);                    // radio B's PLL never locks
+//   wren.side_radio->set_chip(Sx127xRadio::Chip::kSx1276);  // side radio identity
 struct WrenBoard {
   std::shared_ptr<WrenSx1301Port> sx1301;  // "/dev/spidev32766.1"
-  std::shared_ptr<SpidevDevice> side_radio;  // "/dev/spidev32766.4" (answers zeros)
+  std::shared_ptr<Sx127xRadio> side_radio;  // "/dev/spidev32766.4" (an SX1272 by default)
   std::shared_ptr<WrenGpioFpga> gpio_fpga;  // "/dev/spidev32766.6"
+  std::array<std::shared_ptr<Sx125xRadio>, 2> radios;  // SX1257s by default
 };
 WrenBoard install_wren_board(Sandbox& sandbox);
+
+// The Wren SX1301's receive-status output drives this GPIO line.
+inline constexpr int kWrenRxLine = 51;
+void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio);
 
 }  // namespace crx::sim

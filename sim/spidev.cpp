@@ -27,7 +27,13 @@ int SpidevDevice::ioctl(Handle&, unsigned long request, void* arg) {
   }
   size_t count = 0;
   if (is_message_request(request, count)) {
-    if (take_fault()) {
+    bool fail_this = false;
+    {
+      std::lock_guard lock(mutex_);
+      fail_this = int64_t(total_) == fail_at_;
+      ++total_;
+    }
+    if (take_fault() || fail_this) {
       errno = EIO;
       return -1;
     }
@@ -46,7 +52,7 @@ int SpidevDevice::ioctl(Handle&, unsigned long request, void* arg) {
     }
     {
       std::lock_guard lock(mutex_);
-      record_.push_back(std::move(recorded));
+      if (recording_) record_.push_back(std::move(recorded));
     }
     return message(transfers);
   }
@@ -137,4 +143,19 @@ int scatter(std::span<SpiTransfer> transfers, const std::vector<uint8_t>& answer
   return int(at);
 }
 
+}  // namespace crx::sim
+
+namespace crx::sim {
+uint64_t SpidevDevice::message_total() const {
+  std::lock_guard lock(mutex_);
+  return total_;
+}
+void SpidevDevice::fail_message_at(int64_t n) {
+  std::lock_guard lock(mutex_);
+  fail_at_ = n;
+}
+void SpidevDevice::set_recording(bool on) {
+  std::lock_guard lock(mutex_);
+  recording_ = on;
+}
 }  // namespace crx::sim

@@ -55,6 +55,12 @@ class SpidevDevice : public Device {
   std::vector<RecordedMessage> messages() const;
   size_t message_count() const;
   void clear_messages();
+  // Messages since the device was made (recorded or not); the one whose
+  // number (from 0) is `n` fails with EIO, -1 for none. Recording off keeps
+  // long runs from growing the record.
+  uint64_t message_total() const;
+  void fail_message_at(int64_t n);
+  void set_recording(bool on);
   // Setting requests fail (the message ioctl still works) while set.
   void fail_settings(bool fail);
   // The next `n` closes report an error (the descriptor is released all the
@@ -68,7 +74,10 @@ class SpidevDevice : public Device {
   virtual int message(std::span<SpiTransfer> transfers);
 
  private:
-  mutable std::mutex mutex_;  // guards the settings and the record
+  mutable std::mutex mutex_;  // guards the settings, the record and the counters below
+  uint64_t total_ = 0;
+  int64_t fail_at_ = -1;
+  bool recording_ = true;
   uint8_t mode_ = 0;
   uint32_t speed_ = 500000;
   uint8_t lsb_ = 0;

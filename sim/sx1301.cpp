@@ -94,18 +94,42 @@ uint32_t airtime_of(const Transmission& t) {
 }
 
 // The library's stand-in images: a label, the version at byte 16, and the
-// 32-bit little-endian sum of bytes 0-8187 in the last four bytes.
-constexpr const char* kStandInLabel[2] = {"CRX-STANDIN-ARB", "CRX-STANDIN-AGC"};
+// 32-bit little-endian sum of bytes 0-8187 in the last four bytes. The
+// label says which program the image stands for.
+struct StandIn {
+  const char* label;
+  int kind;
+  McuProgram program;
+};
+constexpr StandIn kStandIns[] = {
+    {"CRX-STANDIN-ARB", 0, McuProgram::kArbiter},     {"CRX-STANDIN-AGC", 1, McuProgram::kAgc},
+    {"CRX-SI-WREN-CAL", 1, McuProgram::kCalibration}, {"CRX-SI-WREN-ARB", 0, McuProgram::kArbiter},
+    {"CRX-SI-WREN-AGC", 1, McuProgram::kWrenAgc},
+};
 
-uint8_t stand_in_version(int kind, const std::vector<uint8_t>& ram) {
+// The stand-in's version and program, or {0, kUnknown}.
+std::pair<uint8_t, McuProgram> stand_in(int kind, const std::vector<uint8_t>& ram) {
   const size_t n = Sx1301Chip::kMcuRamSize;
-  if (std::memcmp(ram.data(), kStandInLabel[kind], std::strlen(kStandInLabel[kind]) + 1) != 0) return 0;
-  uint32_t sum = 0;
-  for (size_t i = 0; i < n - 4; ++i) sum += ram[i];
-  const uint32_t stored = uint32_t{ram[n - 4]} | uint32_t{ram[n - 3]} << 8 | uint32_t{ram[n - 2]} << 16 |
-                          uint32_t{ram[n - 1]} << 24;
-  return sum == stored ? ram[16] : 0;
+  for (const StandIn& s : kStandIns) {
+    if (s.kind != kind || std::memcmp(ram.data(), s.label, std::strlen(s.label) + 1) != 0) continue;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n - 4; ++i) sum += ram[i];
+    const uint32_t stored = uint32_t{ram[n - 4]} | uint32_t{ram[n - 3]} << 8 | uint32_t{ram[n - 2]} << 16 |
+                            uint32_t{ram[n - 1]} << 24;
+    if (sum == stored) return {ram[16], s.program};
+  }
+  return {0, McuProgram::kUnknown};
 }
+
+// The Wren MCU mailbox (page 0) and status (common), and the calibration's
+// radio hand-over bit.
+constexpr uint8_t kMcuMailbox = 0x23;
+constexpr uint8_t kMcuStatus = 0x20;
+constexpr uint8_t kHostRadioControl = 0x7F;
+constexpr uint8_t kAgcHandshake = 0x10;
+constexpr uint8_t kAgcEndOfTable = 0x11;
+constexpr int kAgcMaxEntries = 16;
+constexpr uint8_t kCalOffsetsFirst = 0xA0;
 
 int64_t monotonic_us() {
   const struct timespec t = os::monotonic();
@@ -133,6 +157,7 @@ void Sx1301Chip::restore_defaults() {
   common_[0x7F] = 0x01;
   paged_[0][kMcuCtrl] = kMcuCtrlDefault;
   ram_pointer_ = 0;
+  radio_master_defaults();
 }
 
 void Sx1301Chip::set_version(uint8_t version) {
@@ -171,9 +196,128 @@ uint8_t Sx1301Chip::version_locked(int kind) const {
   const bool connected = ctrl & (kind == kAgc ? 0x02 : 0x01);
   const bool released = ctrl & (kind == kAgc ? 0x08 : 0x04);
   if (connected || !released) return 0;
-  for (const auto& [image, version] : known_images_[kind])
-    if (image.size() <= kMcuRamSize && std::equal(image.begin(), image.end(), ram_[kind].begin())) return version;
-  return stand_in_version(kind, ram_[kind]);
+  if (version_override_[kind]) return *version_override_[kind];
+  // The latest registration of an image wins.
+  for (auto it = known_images_[kind].rbegin(); it != known_images_[kind].rend(); ++it)
+    if (it->first.size() <= kMcuRamSize && std::equal(it->first.begin(), it->first.end(), ram_[kind].begin()))
+      return it->second;
+  return stand_in(kind, ram_[kind]).first;
+}
+
+McuProgram Sx1301Chip::program_locked(int kind) const {
+  const uint8_t ctrl = paged_[0][kMcuCtrl];
+  const bool connected = ctrl & (kind == kAgc ? 0x02 : 0x01);
+  const bool released = ctrl & (kind == kAgc ? 0x08 : 0x04);
+  if (connected || !released) return McuProgram::kUnknown;
+  for (size_t i = known_images_[kind].size(); i-- > 0;) {
+    const auto& image = known_images_[kind][i].first;
+    if (image.size() <= kMcuRamSize && std::equal(image.begin(), image.end(), ram_[kind].begin()))
+      return known_programs_[kind][i];
+  }
+  return stand_in(kind, ram_[kind]).second;
+}
+
+// A released MCU starts its program from the beginning.
+void Sx1301Chip::program_started(int kind) {
+  if (kind != kAgc) return;
+  cal_status_ = 0;
+  agc_handshake_ = false;
+  agc_phase_ = 0;
+  agc_entries_ = 0;
+  agc_status_ = kAgcHandshake;
+  agc_commands_.clear();
+}
+
+void Sx1301Chip::calibrate() {
+  if (forced_cal_status_) {
+    cal_status_ = *forced_cal_status_;
+    return;
+  }
+  const uint8_t cmd = paged_[0][kMcuMailbox];
+  uint8_t status = 0x81;
+  if (cmd & 0x01) status |= 0x02 | 0x08;
+  if (cmd & 0x02) status |= 0x04 | 0x10;
+  if ((cmd & 0x05) == 0x05) status |= 0x20;
+  if ((cmd & 0x0A) == 0x0A) status |= 0x40;
+  cal_status_ = status;
+}
+
+void Sx1301Chip::mailbox_store(uint8_t value) {
+  if (program_locked(kAgc) != McuProgram::kWrenAgc) return;
+  if (value == kAgcHandshake) {
+    agc_handshake_ = true;
+    return;
+  }
+  if (!agc_handshake_) return;
+  agc_handshake_ = false;
+  const int number = int(agc_commands_.size());
+  agc_commands_.push_back(value);
+  uint8_t answer = 0;
+  switch (agc_phase_) {
+    case 0:
+      if (value == kAgcEndOfTable) {
+        answer = 0x30;
+        agc_phase_ = 1;
+      } else {
+        answer = uint8_t(0x30 + agc_entries_);
+        if (++agc_entries_ == kAgcMaxEntries) agc_phase_ = 1;
+      }
+      break;
+    case 1:
+    case 2:
+      answer = uint8_t(0x30 + (value & 0x0F));
+      ++agc_phase_;
+      break;
+    default:
+      answer = 0x40;
+      agc_phase_ = 4;
+      break;
+  }
+  agc_status_ = number == agc_wrong_at_ ? uint8_t(answer ^ 0x08) : answer;
+}
+
+// The Wren programs' answers at the status and value registers.
+bool Sx1301Chip::program_load(uint8_t address, uint8_t& out) {
+  if (address == kMcuStatus) {
+    switch (program_locked(kAgc)) {
+      case McuProgram::kCalibration: out = cal_status_; return true;
+      case McuProgram::kWrenAgc: out = agc_status_; return true;
+      default: return false;
+    }
+  }
+  if (page_ == 2 && address == kAgcVersion && program_locked(kAgc) == McuProgram::kCalibration) {
+    const uint8_t ask = paged_[2][kAgcMailbox];
+    if (ask >= kCalOffsetsFirst && ask < kCalOffsetsFirst + cal_offsets_.size()) {
+      out = uint8_t(cal_offsets_[ask - kCalOffsetsFirst]);
+      return true;
+    }
+  }
+  return false;
+}
+
+McuProgram Sx1301Chip::program(int kind) const {
+  std::lock_guard lock(mutex_);
+  return program_locked(kind & 1);
+}
+void Sx1301Chip::override_version(int kind, std::optional<uint8_t> version) {
+  std::lock_guard lock(mutex_);
+  version_override_[kind & 1] = version;
+}
+void Sx1301Chip::set_calibration_status(std::optional<uint8_t> status) {
+  std::lock_guard lock(mutex_);
+  forced_cal_status_ = status;
+}
+void Sx1301Chip::set_calibration_offsets(const std::array<int8_t, 32>& offsets) {
+  std::lock_guard lock(mutex_);
+  cal_offsets_ = offsets;
+}
+void Sx1301Chip::answer_agc_wrongly_at(int index) {
+  std::lock_guard lock(mutex_);
+  agc_wrong_at_ = index;
+}
+std::vector<uint8_t> Sx1301Chip::agc_commands() const {
+  std::lock_guard lock(mutex_);
+  return agc_commands_;
 }
 
 uint8_t Sx1301Chip::mcu_read() {
@@ -195,9 +339,10 @@ bool Sx1301Chip::mcu_write(uint8_t value) {
   return true;
 }
 
-void Sx1301Chip::recognise_image(int kind, std::vector<uint8_t> image, uint8_t version) {
+void Sx1301Chip::recognise_image(int kind, std::vector<uint8_t> image, uint8_t version, McuProgram program) {
   std::lock_guard lock(mutex_);
   known_images_[kind & 1].emplace_back(std::move(image), version);
+  known_programs_[kind & 1].push_back(program);
 }
 void Sx1301Chip::set_mcu_fault(McuFault fault) {
   std::lock_guard lock(mutex_);
@@ -320,6 +465,7 @@ uint8_t Sx1301Chip::load(uint8_t address, uint32_t counter_snapshot) {
   if (address == kIdentityReg) return identity_;
   if (address == kMcuData) return mcu_read();
   if (uint8_t radio = 0; radio_load(address, radio)) return radio;
+  if (uint8_t answer = 0; program_load(address, answer)) return answer;
   if (auto it = ports_.find(address); it != ports_.end() && it->second) return it->second->read_byte();
   if (page_ == 2) {
     if (address == kArbVersion) return version_locked(kArbiter);
@@ -334,10 +480,7 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
   if (address > 0x7F || address == kVersionReg || address == kIdentityReg) return true;
   if (address == kPageReg) {
     if (value & kSoftResetBit) {
-      restore_defaults();
-      while (rx_fifo_->not_empty()) rx_fifo_->pop();
-      tx_->write_command(0, count_locked());
-      ++resets_;
+      reset_locked();
       return true;
     }
     page_ = value & kPageMask;
@@ -350,6 +493,7 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
   if (page_ == 2 && (address == kArbVersion || address == kAgcVersion || in_counter(address))) return true;
   const uint8_t before = cell(page_, address);
   cell(page_, address) = value;
+  if (page_ == 2) radio_master_store(address, before, value);
   switch (address) {
     case kMcuAddr:
       ram_pointer_ = value;
@@ -364,11 +508,16 @@ bool Sx1301Chip::store(uint8_t address, uint8_t value) {
     default:
       break;
   }
-  if (page_ == 0 && address == kMcuCtrl && release_hook_) {
+  if (page_ == 0 && address == kMcuCtrl) {
     const uint8_t released = uint8_t(value & ~before);
-    if (released & 0x04) release_hook_(kArbiter);
-    if (released & 0x08) release_hook_(kAgc);
+    if (released & 0x08) program_started(kAgc);
+    if (release_hook_ && (released & 0x04)) release_hook_(kArbiter);
+    if (release_hook_ && (released & 0x08)) release_hook_(kAgc);
   }
+  if (page_ == 0 && address == kMcuMailbox) mailbox_store(value);
+  if (address == kHostRadioControl && !(value & 1) && (before & 1) &&
+      program_locked(kAgc) == McuProgram::kCalibration)
+    calibrate();
   return true;
 }
 
@@ -405,9 +554,72 @@ uint8_t Sx1301Chip::peek(uint8_t page, uint8_t address) const {
   if (address > 0x7F) return 0;
   return is_common(address) ? common_[address] : paged_[page & kPageMask][address];
 }
+void Sx1301Chip::reset_locked() {
+  restore_defaults();
+  while (rx_fifo_->not_empty()) rx_fifo_->pop();
+  tx_->write_command(0, count_locked());
+  ++resets_;
+}
+void Sx1301Chip::hard_reset() {
+  std::lock_guard lock(mutex_);
+  reset_locked();
+}
 int Sx1301Chip::reset_count() const {
   std::lock_guard lock(mutex_);
   return resets_;
+}
+
+// ---- radio SPI master (page 2) ----
+
+namespace {
+constexpr uint8_t kRadioLines = 0x2B;
+constexpr uint8_t kRadioReset = 0x04;
+
+struct MasterRegs {
+  uint8_t data, read_data, address, select;
+};
+constexpr MasterRegs kMaster[2] = {{0x21, 0x22, 0x23, 0x25}, {0x26, 0x27, 0x28, 0x2A}};
+}  // namespace
+
+void Sx1301Chip::attach_radio(int chain, std::shared_ptr<Sx125xRadio> radio) {
+  std::lock_guard lock(mutex_);
+  radios_[chain & 1] = std::move(radio);
+  radio_lines();
+}
+
+// Called with the lock held: the radios follow the lines of 0x2B.
+void Sx1301Chip::radio_lines() {
+  const uint8_t lines = paged_[2][kRadioLines];
+  for (int chain = 0; chain < 2; ++chain) {
+    if (!radios_[chain]) continue;
+    radios_[chain]->set_reset(lines & kRadioReset);
+    radios_[chain]->set_enabled(lines & (1u << chain));
+  }
+}
+
+// Power on and soft reset hold the radios in reset.
+void Sx1301Chip::radio_master_defaults() {
+  paged_[2][kRadioLines] = kRadioReset;
+  radio_lines();
+}
+
+// Called with the lock held, after the byte was stored.
+void Sx1301Chip::radio_master_store(uint8_t address, uint8_t before, uint8_t value) {
+  if (address == kRadioLines) {
+    radio_lines();
+    return;
+  }
+  for (int chain = 0; chain < 2; ++chain) {
+    const MasterRegs& m = kMaster[chain];
+    if (address != m.select || (before & 1) || !(value & 1)) continue;
+    const uint8_t target = paged_[2][m.address];
+    const auto& radio = radios_[chain];
+    if (target & 0x80) {
+      if (radio) radio->write(target & 0x7F, paged_[2][m.data]);
+    } else {
+      paged_[2][m.read_data] = radio ? radio->read(target) : 0;
+    }
+  }
 }
 
 }  // namespace crx::sim

@@ -28,6 +28,15 @@
 // its status on the chip's counter. Until the first trigger is armed the
 // command and status read as plain registers (a scenario may poke them).
 // A soft reset empties the FIFO and cancels what is armed.
+//
+// The radio SPI master (page 2) reaches the two SX125x radios (sx125x.h):
+// per radio a write-data, read-data, address and chip-select register
+// (radio A 0x21, 0x22, 0x23, 0x25 bit 0; radio B 0x26, 0x27, 0x28, 0x2A
+// bit 0). A rising chip select runs one transaction: an address with bit 7
+// set writes the data to the radio, otherwise the radio's answer lands in
+// the read-data register. Address 0x2B drives the radios' lines: bit 0
+// enables radio A, bit 1 radio B, bit 2 holds both in reset (set at power
+// on and by a soft reset).
 #pragma once
 
 #include <array>
@@ -36,14 +45,25 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "rx_fifo.h"
+#include "sx125x.h"
 #include "sx1301_ports.h"
 #include "tx_buffer.h"
 
 namespace crx::sim {
+
+// What a released MCU runs, as recognised from its image.
+enum class McuProgram {
+  kUnknown,      // nothing the model knows: the MCU answers version 0
+  kArbiter,      // an arbiter (large boards and Wren)
+  kAgc,          // the large boards' AGC: versions and temperature only
+  kCalibration,  // the Wren calibration, run once in the AGC MCU
+  kWrenAgc,      // the Wren AGC with its start-up dialogue
+};
 
 enum class McuFault {
   kNone,
@@ -77,8 +97,11 @@ class Sx1301Chip {
   // common addresses), without read-only checks or side effects.
   void poke(uint8_t page, uint8_t address, uint8_t value);
   uint8_t peek(uint8_t page, uint8_t address) const;
-  // Soft resets taken since creation.
+  // Soft resets taken since creation (hard resets included).
   int reset_count() const;
+  // The reset pin: every register back to its power-on value, the FIFO
+  // emptied and what is armed cancelled, as a soft reset does.
+  void hard_reset();
 
   // ---- data ports ----
   // Replaces the stream behind data address 0x04 (receive FIFO) or 0x06
@@ -101,14 +124,43 @@ class Sx1301Chip {
   // ---- MCUs ----
   // The images the MCUs run: the library's stand-ins (recognised by their
   // label and checksum) and any image added here, with the version it
-  // reports (a real image supplied with the build, for instance).
-  void recognise_image(int kind, std::vector<uint8_t> image, uint8_t version);
+  // reports (a real image supplied with the build, for instance); the
+  // latest registration of an image wins.
+  void recognise_image(int kind, std::vector<uint8_t> image, uint8_t version,
+                       McuProgram program = McuProgram::kUnknown);
   void set_mcu_fault(McuFault fault);
   std::vector<uint8_t> mcu_ram(int kind) const;
   // The version a released MCU reports now (0 when held or unrecognised).
   uint8_t firmware_version(int kind) const;
   // Called (with the chip's lock held) each time an MCU is released.
   void on_release(std::function<void(int kind)> hook);
+
+  // The program a released MCU runs (kUnknown while held or unrecognised).
+  McuProgram program(int kind) const;
+  // Forces the version an MCU reports while it runs (nullopt: the image's).
+  void override_version(int kind, std::optional<uint8_t> version);
+
+  // ---- the Wren calibration and AGC programs ----
+  // The calibration image in the AGC MCU: the mailbox (page 0 0x23) holds
+  // the command (bit 0/1 radio A/B, bit 2/3 their TX, bit 5 SX1255); the
+  // run is taken when the host hands the radios over (0x7F bit 0 := 0);
+  // then the status (0x20) answers 0x81 plus, per radio in the command,
+  // 0x02/0x04 (reached) and 0x08/0x10 (image rejection), and 0x20/0x40
+  // for a radio with TX. Page 2 0x51 := 0xA0 + i shows offset byte i (radio
+  // A I, A Q, B I, B Q, 8 each) at 0x41.
+  void set_calibration_status(std::optional<uint8_t> status);
+  void set_calibration_offsets(const std::array<int8_t, 32>& offsets);
+  // The Wren AGC image: status 0x10 once running; each mailbox value after
+  // a 0x10 handshake is a command: gain entries (answered 0x30 + index) up
+  // to 16 or the end mark 0x11 (0x30), then two parameters (0x30 + value)
+  // and the radio mask (0x40). A value without its handshake is ignored.
+  // The command numbered `index` (from 0) is answered wrongly; -1 none.
+  void answer_agc_wrongly_at(int index);
+  std::vector<uint8_t> agc_commands() const;
+
+  // ---- radio SPI master ----
+  // The radio on RF chain 0 (radio A) or 1 (radio B); none by default.
+  void attach_radio(int chain, std::shared_ptr<Sx125xRadio> radio);
 
   // ---- counter ----
   // Microseconds since an arbitrary origin; the board sets it.
@@ -129,6 +181,7 @@ class Sx1301Chip {
   uint8_t load(uint8_t address, uint32_t counter_snapshot);
   bool store(uint8_t address, uint8_t value);
   void restore_defaults();
+  void reset_locked();
   uint32_t count_locked() const;
   int ram_selected() const;  // -1, kArbiter or kAgc
   uint8_t version_locked(int kind) const;
@@ -136,6 +189,14 @@ class Sx1301Chip {
   bool radio_store(uint8_t address, uint8_t value);
   uint8_t mcu_read();
   bool mcu_write(uint8_t value);
+  void radio_master_store(uint8_t address, uint8_t before, uint8_t value);
+  McuProgram program_locked(int kind) const;
+  void program_started(int kind);
+  void mailbox_store(uint8_t value);
+  void calibrate();
+  bool program_load(uint8_t address, uint8_t& out);
+  void radio_lines();
+  void radio_master_defaults();
 
   mutable std::mutex mutex_;  // guards everything below
   uint8_t page_ = 0;
@@ -156,6 +217,20 @@ class Sx1301Chip {
   McuFault fault_ = McuFault::kNone;
   std::array<std::vector<std::pair<std::vector<uint8_t>, uint8_t>>, 2> known_images_;
   std::function<void(int)> release_hook_;
+
+  std::array<std::shared_ptr<Sx125xRadio>, 2> radios_;
+
+  std::array<std::vector<McuProgram>, 2> known_programs_;  // beside known_images_
+  std::array<std::optional<uint8_t>, 2> version_override_;
+  std::optional<uint8_t> forced_cal_status_;
+  std::array<int8_t, 32> cal_offsets_{};
+  uint8_t cal_status_ = 0;
+  bool agc_handshake_ = false;
+  int agc_phase_ = 0;
+  int agc_entries_ = 0;
+  uint8_t agc_status_ = 0;
+  int agc_wrong_at_ = -1;
+  std::vector<uint8_t> agc_commands_;
 
   std::function<int64_t()> clock_;
   uint32_t counter_base_ = 0;

@@ -129,7 +129,12 @@ std::vector<uint8_t> lorawan_join_request(uint64_t join_eui, uint64_t dev_eui, u
 }
 
 TrafficGenerator::TrafficGenerator(FpgaBoardPort& board, std::vector<Receiver> plan, TrafficOptions options)
-    : board_(board), plan_(std::move(plan)), options_(options), rng_(options.seed) {
+    : TrafficGenerator(TrafficBoard{[&board] { return board.now_us(); },
+                                    [&board](int chip) -> Sx1301Chip& { return board.chip(chip); }},
+                       std::move(plan), options) {}
+
+TrafficGenerator::TrafficGenerator(TrafficBoard board, std::vector<Receiver> plan, TrafficOptions options)
+    : board_(std::move(board)), plan_(std::move(plan)), options_(options), rng_(options.seed) {
   for (const Receiver& r : plan_) {
     const bool known = std::any_of(channels_.begin(), channels_.end(), [&](const Channel& c) {
       return c.freq_hz == r.freq_hz && c.bandwidth_hz == r.bandwidth_hz;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -79,9 +80,17 @@ struct TrafficCounts {
   uint64_t frames = 0, joins = 0, confirmed = 0, copies = 0, bad_copies = 0;
 };
 
+// What the traffic needs of a board: its time in µs and its chips.
+struct TrafficBoard {
+  std::function<int64_t()> now_us;
+  std::function<Sx1301Chip&(int chip)> chip;
+};
+
 class TrafficGenerator {
  public:
   TrafficGenerator(FpgaBoardPort& board, std::vector<Receiver> plan, TrafficOptions options = {});
+  // Any board: the Wren's one chip, for instance.
+  TrafficGenerator(TrafficBoard board, std::vector<Receiver> plan, TrafficOptions options = {});
 
   // Every frame that ends by `board_us`, in order of its end, pushed into
   // the FIFOs of the chips that hear it.
@@ -114,7 +123,7 @@ class TrafficGenerator {
   void deliver(AirFrame& frame, const Device& d);
   int64_t next_period_us();
 
-  FpgaBoardPort& board_;
+  TrafficBoard board_;
   std::vector<Receiver> plan_;
   std::vector<Channel> channels_;
   TrafficOptions options_;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/os.h"
+
 namespace crx::sim {
 
 namespace {
@@ -13,7 +15,57 @@ constexpr uint8_t kWriteBit = 0x80;
 
 // ---------------------------------------------------------------- SX1301
 
+namespace {
+constexpr int64_t kSecondUs = 1000000;
+int64_t monotonic_us() {
+  const struct timespec t = os::monotonic();
+  return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+}  // namespace
+
+WrenSx1301Port::WrenSx1301Port() : origin_us_(monotonic_us()) {
+  chip_.set_clock([this] { return now_us(); });
+}
+
+int64_t WrenSx1301Port::now_us() const { return monotonic_us() - origin_us_; }
+
+void WrenSx1301Port::edge(int64_t at_us) {
+  chip_.pps(at_us);
+  std::function<void(int64_t)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = pps_hook_;
+  }
+  if (hook) hook(at_us);
+}
+
+void WrenSx1301Port::pps() { edge(now_us()); }
+
+void WrenSx1301Port::set_auto_pps(bool on) {
+  std::lock_guard lock(mutex_);
+  auto_pps_ = on;
+  last_pps_second_ = now_us() / kSecondUs;
+}
+
+void WrenSx1301Port::catch_up_pps() {
+  int64_t second = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!auto_pps_) return;
+    second = now_us() / kSecondUs;
+    if (second <= last_pps_second_) return;
+    last_pps_second_ = second;
+  }
+  edge(second * kSecondUs);
+}
+
+void WrenSx1301Port::on_pps(std::function<void(int64_t)> hook) {
+  std::lock_guard lock(mutex_);
+  pps_hook_ = std::move(hook);
+}
+
 int WrenSx1301Port::message(std::span<SpiTransfer> transfers) {
+  catch_up_pps();
   const std::vector<uint8_t> sent = gather(transfers);
   std::vector<uint8_t> answer(sent.size(), 0);
   if (sent.empty()) return 0;
@@ -55,7 +107,49 @@ namespace {
 constexpr uint8_t kVersionReg = 0x00;
 constexpr uint8_t kBuildReg = 0x01;
 constexpr uint8_t kVariantReg = 0x06;
+constexpr uint8_t kResetReg = 0x09;
+constexpr uint16_t kResetBit = 1u << 12;
+constexpr uint8_t kCounterSelect = 0x19;
+constexpr uint8_t kCounterValue = 0x1A;
 }  // namespace
+
+void WrenGpioFpga::attach_sx1301(const std::shared_ptr<WrenSx1301Port>& sx1301) {
+  {
+    std::lock_guard lock(mutex_);
+    sx1301_ = sx1301;
+  }
+  sx1301->on_pps([this](int64_t at_us) { latch(at_us); });
+}
+
+void WrenGpioFpga::latch(int64_t at_us) {
+  auto port = sx1301_.lock();
+  if (!port) return;
+  const uint32_t chip = port->chip().count_at(at_us);
+  std::lock_guard lock(mutex_);
+  timer_ = chip + offset_;
+}
+
+void WrenGpioFpga::set_counter_offset(uint32_t offset) {
+  std::lock_guard lock(mutex_);
+  offset_ = offset;
+}
+
+uint32_t WrenGpioFpga::instantaneous_count() const {
+  auto port = sx1301_.lock();
+  const uint32_t chip = port ? port->chip().count() : 0;
+  std::lock_guard lock(mutex_);
+  return chip + offset_;
+}
+
+uint32_t WrenGpioFpga::timer() const {
+  std::lock_guard lock(mutex_);
+  return timer_;
+}
+
+int WrenGpioFpga::reset_pulses() const {
+  std::lock_guard lock(mutex_);
+  return reset_pulses_;
+}
 
 WrenGpioFpga::WrenGpioFpga() {
   regs_[kVersionReg] = 0x5007;
@@ -76,20 +170,38 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
   const std::vector<uint8_t> sent = gather(transfers);
   std::vector<uint8_t> answer(sent.size(), 0);
   if (sent.empty()) return 0;
+  auto port = sx1301_.lock();
+  if (port) port->catch_up_pps();
+  // Both counters as they stand, before the lock: the chip's is read
+  // outside it.
+  const uint32_t chip = port ? port->chip().count() : 0;
   const bool write = sent[0] & kWriteBit;
   const uint8_t first = sent[0] & 0x7F;
-  std::lock_guard lock(mutex_);
-  for (size_t i = 1; i + 1 < sent.size(); i += 2) {
-    const uint8_t address = uint8_t((first + (i - 1) / 2) & 0x7F);
-    if (write) {
-      const uint16_t value = uint16_t(sent[i] << 8 | sent[i + 1]);
-      writes_.emplace_back(address, value);
-      if (!read_only(address)) regs_[address] = value;
-    } else {
-      answer[i] = uint8_t(regs_[address] >> 8);
-      answer[i + 1] = uint8_t(regs_[address]);
+  bool reset = false;
+  {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 1; i + 1 < sent.size(); i += 2) {
+      const uint8_t address = uint8_t((first + (i - 1) / 2) & 0x7F);
+      if (write) {
+        const uint16_t value = uint16_t(sent[i] << 8 | sent[i + 1]);
+        writes_.emplace_back(address, value);
+        if (address == kResetReg && (value & kResetBit) && !(regs_[address] & kResetBit)) {
+          reset = true;
+          ++reset_pulses_;
+        }
+        if (!read_only(address)) regs_[address] = value;
+      } else {
+        uint16_t v = regs_[address];
+        if (address == kCounterValue) {
+          const uint32_t count = regs_[kCounterSelect] < 2 ? chip + offset_ : timer_;
+          v = uint16_t((regs_[kCounterSelect] & 1) ? count >> 16 : count);
+        }
+        answer[i] = uint8_t(v >> 8);
+        answer[i + 1] = uint8_t(v);
+      }
     }
   }
+  if (reset && port) port->chip().hard_reset();
   return scatter(transfers, answer);
 }
 

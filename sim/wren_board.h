@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -21,9 +23,26 @@ namespace crx::sim {
 
 // The SX1301 itself: no FPGA in front, so the page is whatever the page
 // register (address 0) was last given.
+//
+// The board's time lives here: the chip's counter runs on the port's clock
+// (the platform's monotonic clock since the port was made, the sandbox's
+// fast clock included), and a PPS edge falls on every whole second of it
+// unless automatic PPS is off. Edges are taken when someone looks (any
+// message on this port or the GPIO FPGA's): the chip latches its count
+// when its GPS trigger is enabled, and the GPIO FPGA its timer.
 class WrenSx1301Port : public SpidevDevice {
  public:
+  WrenSx1301Port();
   Sx1301Chip& chip() { return chip_; }
+
+  int64_t now_us() const;
+  // A PPS edge now.
+  void pps();
+  void set_auto_pps(bool on);
+  // Takes the automatic edges that passed since the last look.
+  void catch_up_pps();
+  // Called with the time of every edge (outside the port's locks).
+  void on_pps(std::function<void(int64_t at_us)> hook);
 
   // Every byte written to address 0 (page selections and soft resets), in
   // the order they arrived.
@@ -38,14 +57,25 @@ class WrenSx1301Port : public SpidevDevice {
   int message(std::span<SpiTransfer> transfers) override;
 
  private:
+  void edge(int64_t at_us);
+
   Sx1301Chip chip_;
-  mutable std::mutex mutex_;  // guards the record and the delay
+  const int64_t origin_us_;
+  mutable std::mutex mutex_;  // guards the record, the delay and the PPS state
+  bool auto_pps_ = true;
+  int64_t last_pps_second_ = 0;
+  std::function<void(int64_t)> pps_hook_;
   std::vector<uint8_t> page_writes_;
   std::chrono::microseconds page_delay_{0};
 };
 
 // The GPIO FPGA: 16-bit registers, most significant byte first; a burst
-// moves on to the next register every two bytes. Registers 0x00 (version,
+// moves on to the next register every two bytes. Register 0x09 bit 12 is
+// the SX1301's reset line (a rising edge resets the chip). Register 0x19
+// selects what 0x1A shows of the time counters: 0 and 1 the low and high
+// halves of the instantaneous count, 2 and 3 those of the FPGA timer
+// latched at the last PPS. The count is the SX1301's count plus a settable
+// offset. Registers 0x00 (version,
 // 0x5007 by default), 0x01 (build, 0x0024), 0x02, 0x03, 0x06 (board
 // variant in bits 0-2), 0x07, 0x0A, 0x0C, 0x0F, 0x16, 0x18 and 0x1A are
 // read-only; 0x08 drives the LEDs and 0x15 their intensity.
@@ -58,6 +88,15 @@ class WrenGpioFpga : public SpidevDevice {
   // 0 for an SX127x side radio; 3 marks an SX126x.
   void set_variant(uint8_t variant);
 
+  // Wires the reset line and the counters to the board's SX1301.
+  void attach_sx1301(const std::shared_ptr<WrenSx1301Port>& sx1301);
+  // FPGA count minus the SX1301's count.
+  void set_counter_offset(uint32_t offset);
+  uint32_t instantaneous_count() const;
+  uint32_t timer() const;
+  // Rising edges of the reset line so far.
+  int reset_pulses() const;
+
   // Scenario and inspection, bypassing read-only registers.
   void poke(uint8_t address, uint16_t value);
   uint16_t peek(uint8_t address) const;
@@ -69,8 +108,14 @@ class WrenGpioFpga : public SpidevDevice {
 
  private:
   static bool read_only(uint8_t address);
+  uint16_t counter_half() const;
+  void latch(int64_t at_us);
 
+  std::weak_ptr<WrenSx1301Port> sx1301_;
   mutable std::mutex mutex_;  // guards everything below
+  uint32_t offset_ = 0;
+  uint32_t timer_ = 0;
+  int reset_pulses_ = 0;
   std::array<uint16_t, 128> regs_{};
   std::vector<std::pair<uint8_t, uint16_t>> writes_;
 };

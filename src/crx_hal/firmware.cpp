@@ -1,6 +1,5 @@
 #include "crx_hal/firmware.h"
 
-#include <array>
 #include <cstring>
 #include <vector>
 
@@ -20,25 +19,6 @@ constexpr int kRamSelect[2] = {160, 161};
 constexpr int kRelease[2] = {162, 163};
 constexpr int kRamAddress = 9;
 constexpr int kRamData = 10;
-
-using Image = std::array<uint8_t, kImageSize>;
-
-// A stand-in: label, version, a readable note, a filler, and the byte sum
-// of everything before the last four bytes, little-endian, in those bytes.
-// It runs nowhere but on the simulator, which recognises it.
-constexpr Image make_stand_in(const char* label, uint8_t version, uint8_t seed) {
-  Image a{};
-  size_t i = 0;
-  for (; label[i]; ++i) a[i] = uint8_t(label[i]);
-  a[16] = version;
-  constexpr const char* note = "libcrx stand-in: not SX1301 firmware, for the simulator only";
-  for (size_t k = 0; note[k]; ++k) a[17 + k] = uint8_t(note[k]);
-  for (size_t k = 96; k < kImageSize - 4; ++k) a[k] = uint8_t(k * 31u + seed);
-  uint32_t sum = 0;
-  for (size_t k = 0; k < kImageSize - 4; ++k) sum += a[k];
-  for (int b = 0; b < 4; ++b) a[kImageSize - 4 + b] = uint8_t(sum >> (8 * b));
-  return a;
-}
 
 #if CRX_FIRMWARE_STAND_IN
 constexpr Image kAgc_ = make_stand_in("CRX-STANDIN-AGC", uint8_t(kAgcVersion), 0x5A);

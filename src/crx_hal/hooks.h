@@ -38,6 +38,9 @@ void rx_thread_stop();
 // Defined by start.cpp for the others: the measured difference between the
 // FPGA's latched counter and chip 1's, and the diversity flag of start.
 int32_t counter_offset();
+// Board type 15: the offset taken again from the Wren driver's FPGA timer
+// (kept as it was when that read fails).
+void recapture_counter_offset();
 bool diversity();
 
 }  // namespace crx::hooks

@@ -16,6 +16,5 @@ bool time_reference(uint32_t* ref_tai_sec, uint32_t* latched_count);
 }  // namespace crx
 
 extern "C" {
-float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
 int ostra_wren_send(crx_tx_pkt_t* pkt);
 }

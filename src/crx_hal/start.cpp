@@ -38,7 +38,9 @@ constexpr const char* kWho = "crx_start";
 constexpr int32_t kMaxSpanHz = 2599999;
 constexpr int32_t kGroupShiftHz = 100000;
 
-int32_t g_counter_offset = 0;
+// Written by start and, on the outdoor Wren, by the housekeeping thread;
+// read by any caller of crx_get_instcnt.
+std::atomic<int32_t> g_counter_offset{0};
 bool g_diversity = false;
 bool g_stand_in_logged = false;
 
@@ -465,7 +467,53 @@ int fpga_start(uint8_t board) {
   return 0;
 }
 
+// The Wren boards: the driver brings the hardware up and marks the board
+// running; the timers, the statistics and the receive thread are these.
+int wren_start(uint8_t board) {
+  const bool full = brd_cfg_priv.full_start;
+  if (full && timers::create_housekeeping() < 0) {
+    log_line("BrvDBG-HAL %s E R R O R - create house keeping timer.", kWho);
+    crx_reg_close();
+    timers::delete_dl_idle();
+    return fail(ERR_UNSPECIFIED);
+  }
+  const int result = ostra_wren_start();
+  if (result != 0) {
+    timers::delete_housekeeping();
+    timers::delete_dl_idle();
+    return result;
+  }
+  if (hooks::create_pkt_statistic_shm() < 0)
+    log_line("BrvDBG-HAL %s E R R O R - packet statistics not available", kWho);
+  if (!full) return result;
+  if (board_type == CRX_BOARD_WREN_OUTDOOR) {
+    crx_wait_us(1000000);
+    recapture_wren_offset();
+  }
+  timers::arm_housekeeping();
+  if (hooks::rx_queue_init() < 0) {
+    log_line("%s can't initialize rx queue semaphore, errno %s (%d).", kWho, std::strerror(errno), errno);
+    const int code = crx_errno;
+    crx_stop(board);
+    crx_errno = code ? code : ERR_UNSPECIFIED;
+    return -1;
+  }
+  if (const int err = hooks::rx_thread_start(); err != 0) {
+    log_line("BrvDBG-HAL %s ERROR - can't create rx thread: %s(%d)", kWho, std::strerror(err), err);
+    crx_stop(board);
+    return fail(ERR_UNSPECIFIED);
+  }
+  return result;
+}
+
 }  // namespace
+
+// The outdoor Wren's counter offset from its FPGA timer; a failed read
+// keeps the offset already known.
+void recapture_wren_offset() {
+  uint32_t delta = 0;
+  if (ostra_wren_get_delta_t(&delta) == 0) g_counter_offset = int32_t(delta);
+}
 
 int chip_count() { return std::clamp<int>(num_sx1301_chips, 0, kBoardChips); }
 
@@ -499,6 +547,7 @@ int chip_r(int chip, int row, int32_t* value) {
 
 namespace crx::hooks {
 int32_t counter_offset() { return start::g_counter_offset; }
+void recapture_counter_offset() { start::recapture_wren_offset(); }
 bool diversity() { return start::g_diversity; }
 }  // namespace crx::hooks
 
@@ -523,11 +572,7 @@ int crx_start(uint8_t board) {
     log_line("BrvDBG-HAL %s E R R O R - create dl idle timer.", kWho);
     return fail(ERR_UNSPECIFIED);
   }
-  if (is_wren_board(board_type)) {
-    log_line("BrvDBG-HAL %s E R R O R - the Wren runtime is not part of this library", kWho);
-    timers::delete_dl_idle();
-    return fail(ERR_UNSPECIFIED);
-  }
+  if (is_wren_board(board_type)) return wren_start(board);
   return fpga_start(board);
 }
 

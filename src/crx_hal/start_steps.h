@@ -24,6 +24,9 @@ int chip_r(int chip, int row, int32_t* value);
 // raise_fault_alarms(crx_errno), then -1.
 int raise_and_fail();
 
+// Board type 15: takes the counter offset from the Wren driver again.
+void recapture_wren_offset();
+
 // Chips the loops walk: the identified count, at most eight.
 int chip_count();
 

@@ -29,9 +29,17 @@ int read_counter(uint8_t board, int chip, uint32_t* count) {
   return -1;
 }
 
-int wren_refused(const char* who) {
-  crx::log_line("BrvDBG-HAL %s E R R O R - the Wren runtime is not part of this library", who);
-  return crx::fail(ERR_UNSPECIFIED);
+// The outdoor Wren's FPGA count brought to the chip's time base, up to
+// three attempts.
+int wren_outdoor_count(uint32_t* count) {
+  for (int i = 0; i < kAttempts; ++i) {
+    uint32_t fpga = 0;
+    if (ostra_wren_outdoor_get_instcnt(&fpga) == 0) {
+      *count = fpga - uint32_t(crx::hooks::counter_offset());
+      return 0;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -67,7 +75,7 @@ int crx_get_instcnt(uint8_t board, uint8_t chip, uint32_t* count) {
   if (chip >= num_sx1301_chips || chip == 1) return crx::fail(ERR_BAD_CHIP_NB);
   if (!count) return crx::fail(ERR_NULL_PTR);
   if (board_type == CRX_BOARD_WREN_TDD) return crx_get_trigcnt(board, count);
-  if (board_type == CRX_BOARD_WREN_OUTDOOR) return wren_refused(__func__);
+  if (board_type == CRX_BOARD_WREN_OUTDOOR) return wren_outdoor_count(count);
   return read_counter(board, 0, count);
 }
 
@@ -80,7 +88,7 @@ int crx_get_trigcnt(uint8_t board, uint32_t* count) {
 
 int crx_reset_radio(uint8_t board) {
   crx::identify_board();
-  if (crx::is_wren_board(board_type)) return wren_refused(__func__);
+  if (crx::is_wren_board(board_type)) return ostra_wren_reset_rf();
   if (crx_reg_init(board) < 0) return raise_fault_alarms(crx_errno), -1;
   static constexpr int32_t kBefore[][2] = {{8, 0},  {9, 1},  {7, 0},  {12, 5}, {77, 1}, {20, 1}, {17, 0},
                                            {18, 0}, {66, 1}, {62, 0}, {63, 0}, {16, 0}, {49, 1}};

@@ -41,6 +41,11 @@ int wait_transmitters_free(uint8_t board) {
 }  // namespace
 
 int stop_hardware(uint8_t board) {
+  if (is_wren_board(board_type)) {
+    if (ostra_wren_stop() < 0) log_line("BrvDBG-HAL %s E R R O R - radios not held in reset", kWho);
+    if (crx_reg_reset(board) < 0) return raise_and_fail();
+    return 0;
+  }
   ad9361_stop();
   // The chips' hard reset is best effort: stop goes on to release the rest.
   if (crx_reg_brd_w(board, 16, 0) < 0) log_line("BrvDBG-HAL %s E R R O R - hard reset not asserted", kWho);
@@ -52,7 +57,7 @@ int stop_hardware(uint8_t board) {
 }
 
 void release_software() {
-  hooks::loc_deinit(loc_use_thread);
+  if (!is_wren_board(board_type)) hooks::loc_deinit(loc_use_thread);
   crx_reg_close();
   timers::delete_housekeeping();
   timers::delete_dl_idle();
@@ -79,6 +84,10 @@ extern "C" int crx_stop(uint8_t board) {
     if (crx_abort_tx(board) < 0) return raise_and_fail();
     if (wait_transmitters_free(board) < 0) return -1;
     if (stop_hardware(board) < 0) return -1;
+  } else if (is_wren_board(board_type)) {
+    // The Wren driver made its timer and semaphores whatever full_start
+    // said; they must not outlive the run.
+    ostra_wren_stop();
   }
   release_software();
   return 0;

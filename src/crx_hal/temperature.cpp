@@ -28,6 +28,7 @@ constexpr unsigned kResolutionSettleUs = 250000;
 constexpr int kChipTempSelect = 302;
 constexpr uint8_t kChipTempSelectValue = 33;
 constexpr int kChipTempCode = 286;
+constexpr uint8_t kSx127xTemperature = 0x3C;
 
 int read_sensor(int fd, uint8_t address, uint8_t* value) {
   return spi_iodev_read(fd, address, value, 1, nullptr);
@@ -73,10 +74,16 @@ int crx_get_1301_temperature(uint8_t board, uint8_t* code, int16_t* temp_c) {
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   identify_board();
   if (is_wren_board(board_type)) {
-    // The side radio's temperature comes with its driver; until then the
-    // read fails as a failed read of it would.
-    log_line("BrvDBG-HAL %s E R R O R - SX127x Temp. Read.", "crx_get_1301_temperature");
-    return fail(ERR_UNSPECIFIED);
+    // The SX127x side radio's thermometer: 15 degrees minus its signed
+    // register.
+    uint8_t raw = 0;
+    ostra_wren_reg_open_spi();
+    if (sx127x_reg_r(kSx127xTemperature, &raw) < 0) {
+      log_line("BrvDBG-HAL %s E R R O R - SX127x Temp. Read.", "crx_get_1301_temperature");
+      return fail(ERR_UNSPECIFIED);
+    }
+    if (temp_c) *temp_c = int16_t(15 - int8_t(raw));
+    return 0;
   }
   int32_t raw = 0;
   if (crx_reg_chip_w(0, 0, kChipTempSelect, kChipTempSelectValue) < 0) return -1;

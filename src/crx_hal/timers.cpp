@@ -27,90 +27,6 @@ int64_t monotonic_ns() {
   return int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-// One timer: a thread that sleeps until the armed deadline and runs the
-// handler. A missed period is not caught up: the next expiry is a whole
-// period after the late one, as a POSIX timer counts an overrun.
-class Timer {
- public:
-  explicit Timer(void (*handler)()) : handler_(handler) {}
-  ~Timer() { destroy(); }
-
-  int create() {
-    std::lock_guard lock(mutex_);
-    if (thread_.joinable()) return 0;
-    stop_ = false;
-    deadline_ = 0;
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-      return -1;
-    }
-    return 0;
-  }
-
-  void arm(int64_t delay_ns, int64_t period_ns) {
-    std::lock_guard lock(mutex_);
-    if (!thread_.joinable()) return;
-    deadline_ = monotonic_ns() + delay_ns;
-    period_ = period_ns;
-    cv_.notify_all();
-  }
-
-  void destroy() {
-    std::thread t;
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-      deadline_ = 0;
-      cv_.notify_all();
-      t = std::move(thread_);
-    }
-    if (t.joinable()) t.join();
-  }
-
-  bool exists() {
-    std::lock_guard lock(mutex_);
-    return thread_.joinable();
-  }
-  bool armed() {
-    std::lock_guard lock(mutex_);
-    return deadline_ != 0;
-  }
-  uint64_t expiries() const { return expiries_.load(); }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (!stop_) {
-      if (deadline_ == 0) {
-        cv_.wait_for(lock, kClockPoll);
-        continue;
-      }
-      const int64_t now = monotonic_ns();
-      if (now < deadline_) {
-        const auto left = std::chrono::nanoseconds(deadline_ - now);
-        cv_.wait_for(lock, std::min<std::chrono::nanoseconds>(left, kClockPoll));
-        continue;
-      }
-      deadline_ = period_ ? deadline_ + period_ : 0;
-      if (period_ && deadline_ <= now) deadline_ = now + period_;
-      lock.unlock();
-      ++expiries_;
-      handler_();
-      lock.lock();
-    }
-  }
-
-  void (*const handler_)();
-  std::mutex mutex_;  // guards everything below but expiries_
-  std::condition_variable cv_;
-  std::thread thread_;
-  bool stop_ = false;
-  int64_t deadline_ = 0;  // monotonic ns of the next expiry, 0 disarmed
-  int64_t period_ = 0;
-  std::atomic<uint64_t> expiries_{0};
-};
-
 // Ticks since the last temperature job; the timer thread counts, re-arming
 // from another thread restarts the count. The count is tested before it
 // grows, so the first expiry after arming corrects the attenuation that
@@ -129,6 +45,73 @@ Timer& dl_idle() {
 }
 
 }  // namespace
+
+Timer::Timer(void (*handler)()) : handler_(handler) {}
+Timer::~Timer() { destroy(); }
+
+int Timer::create() {
+  std::lock_guard lock(mutex_);
+  if (thread_.joinable()) return 0;
+  stop_ = false;
+  deadline_ = 0;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    return -1;
+  }
+  return 0;
+}
+
+void Timer::arm(int64_t delay_ns, int64_t period_ns) {
+  std::lock_guard lock(mutex_);
+  if (!thread_.joinable()) return;
+  deadline_ = monotonic_ns() + delay_ns;
+  period_ = period_ns;
+  cv_.notify_all();
+}
+
+void Timer::destroy() {
+  std::thread t;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    deadline_ = 0;
+    cv_.notify_all();
+    t = std::move(thread_);
+  }
+  if (t.joinable()) t.join();
+}
+
+bool Timer::exists() {
+  std::lock_guard lock(mutex_);
+  return thread_.joinable();
+}
+bool Timer::armed() {
+  std::lock_guard lock(mutex_);
+  return deadline_ != 0;
+}
+
+void Timer::run() {
+  std::unique_lock lock(mutex_);
+  while (!stop_) {
+    if (deadline_ == 0) {
+      cv_.wait_for(lock, kClockPoll);
+      continue;
+    }
+    const int64_t now = monotonic_ns();
+    if (now < deadline_) {
+      const auto left = std::chrono::nanoseconds(deadline_ - now);
+      cv_.wait_for(lock, std::min<std::chrono::nanoseconds>(left, kClockPoll));
+      continue;
+    }
+    deadline_ = period_ ? deadline_ + period_ : 0;
+    if (period_ && deadline_ <= now) deadline_ = now + period_;
+    lock.unlock();
+    ++expiries_;
+    handler_();
+    lock.lock();
+  }
+}
 
 void housekeeping_tick() {
   if (board_type != CRX_BOARD_WREN_TDD) {

@@ -85,7 +85,11 @@ void store_reference(uint32_t tai_sec, uint32_t sys_sec, uint32_t count_us, uint
     ref_count_us = count_us;
     ref_hs = hs;
   }
+  const bool was_valid = ref_valid == 1;
   ref_valid = 1;
+  // The outdoor Wren's FPGA counter and its chip's may have drifted apart
+  // while the reference was not valid.
+  if (!was_valid && board_type == CRX_BOARD_WREN_OUTDOOR) hooks::recapture_counter_offset();
 }
 
 void reference_sampler() {
@@ -112,6 +116,7 @@ void reference_sampler() {
     }
   } else if (ref_valid == 1) {
     ref_valid = 0;
+    if (board_type == CRX_BOARD_WREN_OUTDOOR) hooks::recapture_counter_offset();
   }
   period_s = sync == 1 ? 60 : 30;
   expiries = 0;

@@ -143,6 +143,9 @@ int ostra_wren_conf_board_priv(const crx_board_cfg_t* cfg) {
   brd_cfg_priv.fsk_sync_size = cfg->fsk_sync_size;
   store_fsk_sync(cfg->fsk_sync, cfg->fsk_sync_size);
   brd_cfg_priv.loramac_public = cfg->loramac_public;
+  // As on the large boards: without it start brings the radios up but
+  // never starts the receive thread.
+  brd_cfg_priv.full_start = cfg->full_start;
   return crx_reg_setup(0);
 }
 

@@ -47,9 +47,13 @@ void rx1_channel(const crx_rx_pkt_t& up, crx_tx_pkt_t& down) {
 }  // namespace
 
 Loop::Loop(Gateway& gw, std::vector<crx::sim::Receiver> plan, crx::sim::TrafficOptions traffic, bool quiet)
-    : gw_(gw), traffic_(*gw.board, std::move(plan), traffic), quiet_(quiet) {
-  tx_chip_ = crx_tx_path2chip(0, 0);
-  tx_seen_ = gw_.board->chip(tx_chip_).transmissions().size();
+    : gw_(gw),
+      traffic_(crx::sim::TrafficBoard{[&gw] { return gw.now_us(); },
+                                      [&gw](int c) -> crx::sim::Sx1301Chip& { return gw.chip(c); }},
+               std::move(plan), traffic),
+      quiet_(quiet) {
+  tx_chip_ = gw.is_wren() ? 0 : crx_tx_path2chip(0, 0);
+  tx_seen_ = gw_.chip(tx_chip_).transmissions().size();
   start_ = std::chrono::steady_clock::now();
 }
 
@@ -59,7 +63,7 @@ double Loop::elapsed() const {
 
 void Loop::run(double seconds) {
   while (elapsed() < seconds) {
-    traffic_.run_until(gw_.board->now_us());
+    traffic_.run_until(gw_.now_us());
     receive();
     fetch_locations();
     send_due();
@@ -144,6 +148,8 @@ void Loop::print_packet(const crx_rx_pkt_t& p) {
 }
 
 void Loop::answer(const crx_rx_pkt_t& p) {
+  // The Wren boards' transmit path comes with a later release.
+  if (gw_.is_wren()) return;
   const uint8_t mtype = p.size ? p.payload[0] >> 5 : 7;
   if (mtype == 4 && p.size >= 12) {
     // An acknowledgement: unconfirmed data down, FCtrl ACK, no payload.
@@ -220,6 +226,7 @@ void Loop::send_due() {
 }
 
 void Loop::watch_tx() {
+  if (gw_.is_wren()) return;
   int s = 0;
   if (crx_tx_status(0, tx_chip_, &s) != 0) return;
   if (s != tx_state_) {
@@ -228,7 +235,7 @@ void Loop::watch_tx() {
     tx_state_ = s;
   }
   // What the simulated chip took from its TX buffer.
-  const auto sent = gw_.board->chip(tx_chip_).transmissions();
+  const auto sent = gw_.chip(tx_chip_).transmissions();
   for (; tx_seen_ < sent.size(); ++tx_seen_) {
     const auto& t = sent[tx_seen_];
     if (quiet_) continue;

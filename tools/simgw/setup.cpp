@@ -23,6 +23,8 @@ constexpr Family kFamilies[] = {
     {"condor_eu", "condor_eu.json", "Q7000102", "EU868", 863.0, 870.0, 4},
     {"plover", "plover.json", "Q7000103", "US_FULL_ISM", 902.0, 928.0, 8},
     {"heron", "heron.json", "Q7000106", "AS923_J", 920.0, 928.0, 2},
+    {"wren_tdd", "wren_tdd.json", "Q7000112", "US915", 902.0, 928.0, 1, true},
+    {"wren_outdoor", "wren_outdoor.json", "Q7000118", "EU868", 863.0, 870.0, 1, true},
 };
 
 bool is_dir(const std::string& path) {
@@ -56,6 +58,32 @@ nlohmann::json with_diversity(nlohmann::json doc, int chips) {
     conf[size_t(c)]["chip_rf_chain"] = 1;
   }
   return doc;
+}
+
+// The Wren's TX gain file, which its board configuration loads.
+constexpr const char* kWrenTxLut = R"({"txgain_lut": [
+  {"dig_gain": 0, "pa_gain": 1, "dac_gain": 3, "mix_gain": 10, "rf_power": 14},
+  {"dig_gain": 0, "pa_gain": 2, "dac_gain": 3, "mix_gain": 12, "rf_power": 20}]})";
+
+// A Wren board: its three ports, the receive line, the gain file; it
+// places its radios itself.
+bool bring_up_wren(const Family& f, Gateway& gw, std::string& error) {
+  crx::sim::cx_put_file(*gw.sandbox, database(f, 0).image());
+  gw.wren = crx::sim::install_wren_board(*gw.sandbox);
+  gw.gpio = crx::sim::SysfsGpio::install(*gw.sandbox);
+  crx::sim::wire_wren_rx_status(gw.wren, gw.gpio);
+  gw.sandbox->write_file("/etc/default/tx_lut.json", kWrenTxLut);
+  gw.sandbox->write_file("/etc/default/config.json", gw.config_text);
+  if (!crx_read_cfg_json(nullptr)) {
+    error = "the configuration was refused (crx_errno " + std::to_string(crx_errno) + ")";
+    return false;
+  }
+  if (crx_start(0) != 0) {
+    error = "crx_start failed (crx_errno " + std::to_string(crx_errno) + ")";
+    return false;
+  }
+  gw.sandbox->set_fast_clock(false);
+  return true;
 }
 
 }  // namespace
@@ -101,6 +129,7 @@ bool bring_up(const Family& f, const std::string& path, bool diversity, Localiza
   gw.sandbox->install();
   // Bring-up waits are skipped; the traffic then runs in real time.
   gw.sandbox->set_fast_clock(true);
+  if (f.wren) return bring_up_wren(f, gw, error);
   crx::sim::cx_put_file(*gw.sandbox, database(f, rx_lo_mhz).image());
   gw.board = crx::sim::install_fpga_board(*gw.sandbox, f.chips);
   gw.gpio = crx::sim::SysfsGpio::install(*gw.sandbox);
@@ -150,7 +179,7 @@ void shut_down(Gateway& gw) {
   if (!gw.sandbox) return;
   gw.sandbox->set_fast_clock(true);
   crx_stop(0);
-  crx_loc_enable(0);
+  if (!gw.is_wren()) crx_loc_enable(0);
   if (gw.geoloc) gw.geoloc->stop();
   crx_reg_close();
   gw.sandbox->uninstall();

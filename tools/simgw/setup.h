@@ -1,6 +1,6 @@
-// The simulated gateway the demo runs on: a sandbox with a large board, its
-// commissioning database and the family's example configuration, applied
-// and started through the library.
+// The simulated gateway the demo runs on: a sandbox with a large board or
+// a Wren board, its commissioning database and the family's example
+// configuration, applied and started through the library.
 #pragma once
 
 #include <memory>
@@ -20,6 +20,7 @@ struct Family {
   const char* band;
   double ul_min_mhz, ul_max_mhz;
   int chips;
+  bool wren = false;  // a small gateway: receives only, for now
 };
 
 // Condor NA first: the default.
@@ -36,7 +37,11 @@ enum class Localization { kOff, kThread, kDirect };
 
 struct Gateway {
   std::unique_ptr<crx::sim::Sandbox> sandbox;
-  std::shared_ptr<crx::sim::FpgaBoardPort> board;
+  std::shared_ptr<crx::sim::FpgaBoardPort> board;  // large boards
+  crx::sim::WrenBoard wren;                         // Wren boards
+  bool is_wren() const { return wren.sx1301 != nullptr; }
+  int64_t now_us() const { return is_wren() ? wren.sx1301->now_us() : board->now_us(); }
+  crx::sim::Sx1301Chip& chip(int c) const { return is_wren() ? wren.sx1301->chip() : board->chip(c); }
   std::shared_ptr<crx::sim::SysfsGpio> gpio;
   std::shared_ptr<crx::sim::GeolocBlock> geoloc;
   std::string config_text;  // as applied
