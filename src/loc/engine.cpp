@@ -17,6 +17,7 @@
 #include "loc/loc_env.h"
 #include "loc/loc_shm.h"
 #include "log.h"
+#include "platform/named_sem.h"
 #include "platform/os.h"
 
 extern "C" {
@@ -113,10 +114,10 @@ bool engine_running() { return running.load(); }
 uint32_t geoloc_version() { return version.load(std::memory_order_relaxed); }
 void set_geoloc_version(uint32_t v) { version.store(v == 1 || v == 2 ? v : 1, std::memory_order_relaxed); }
 
+// Other processes of the gateway open it too: its mode is set whole, without
+// touching the process umask while other threads may be creating files.
 sem_t* open_init_sem() {
-  const mode_t old = ::umask(0);
-  sem_t* s = os::sem_open(kInitSem, O_CREAT, 0666, 0);
-  ::umask(old);
+  sem_t* s = os::sem_open_shared(kInitSem, 0666, 0);
   return s == SEM_FAILED ? nullptr : s;
 }
 

@@ -3,6 +3,7 @@
 // block that answers late or never.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -227,6 +228,16 @@ TEST_F(LocEngine, EnableDisableAndWhoSeesIt) {
 
   EXPECT_EQ(crx_loc_enable(2), -1);
   EXPECT_TRUE(logged("BrvDBG-HAL crx_loc_enable ERROR - invalid flag: 2"));
+}
+
+TEST_F(LocEngine, InitSemaphoreIsCreatedForEveryoneWithoutTouchingTheUmask) {
+  const mode_t before = ::umask(022);
+  ASSERT_EQ(crx::hooks::loc_init(1), 0);
+  EXPECT_EQ(::umask(before), 022) << "the process umask is left alone";
+  struct stat st {};
+  const std::string file = "/dev/shm/sem." + crx::os::sem_name("loc_init_sem").substr(1);
+  ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
 }
 
 TEST_F(LocEngine, DirectModeNeedsTheSecondBlockVersion) {
