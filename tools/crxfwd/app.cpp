@@ -83,7 +83,8 @@ const char* const kSimHelp =
     "\n"
     "SIMULATED MODE\n"
     "    crxfwd-sim --board condor_na|condor_eu|plover|heron [--devices N]\n"
-    "               [--keys FILE] [--seconds S] [--seed N] [-c FILE] [--gateway-id HEX]\n"
+    "               [--keys FILE] [--seconds S] [--seed N] [--with-server]\n"
+    "               [-c FILE] [--gateway-id HEX]\n"
     "\n"
     "    The same forwarder on a simulated board (in a private sandbox): N LoRaWAN\n"
     "    1.0.x devices (default 20) send uplinks with encrypted payloads and real\n"
@@ -94,7 +95,10 @@ const char* const kSimHelp =
     "    --keys FILE (lines: DEVEUI DEVADDR NWKSKEY APPSKEY APPKEY, hex). Register\n"
     "    the devices with your network server (ABP with those session keys) and\n"
     "    point the file's server_address at it. --seconds S ends the run after S\n"
-    "    seconds (default: until SIGINT or SIGTERM).\n";
+    "    seconds (default: until SIGINT or SIGTERM). --with-server runs a small\n"
+    "    network-server stand-in on the loopback in the same process and points\n"
+    "    the forwarder at it: it prints what it receives and answers confirmed\n"
+    "    uplinks (ACK in RX1) and join requests (join accept after 5 s).\n";
 
 std::mutex& print_mutex() {
   static std::mutex m;

@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
   }
   const int status = crxfwd::serve(options, *record, 0);
   if (crx_stop(0) != 0) crxfwd::print_line(std::string("stop: crx_stop failed: ") + crx_err_message(crx_errno));
+  else crxfwd::print_line("concentrator stopped");
   crx_reg_close();
   return status;
 }
