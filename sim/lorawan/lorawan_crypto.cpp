@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include <cctype>
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -31,6 +32,8 @@ void put_le(std::vector<uint8_t>& b, size_t at, uint64_t v, int bytes) {
 
 bool hex_bytes(const std::string& s, uint8_t* out, size_t n) {
   if (s.size() != 2 * n) return false;
+  for (char c : s)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
   for (size_t i = 0; i < n; ++i) {
     unsigned v = 0;
     if (std::sscanf(s.c_str() + 2 * i, "%2x", &v) != 1) return false;
