@@ -393,5 +393,31 @@ TEST_F(ForwarderTest, SplitBandBoardChoosesTheChainFromTheFrequency) {
   EXPECT_EQ(fwd_->totals().downlinks_sent, 2u);
 }
 
+// Listen-before-talk on Heron: no entry for the frequency or the power is
+// refused at once; a busy channel is found by crx_send at the hand-over
+// and answered with a second TX_ACK naming the entry in the log.
+TEST_F(ForwarderTest, ListenBeforeTalkResultsBecomeTxAckErrors) {
+  start_board(kHeron);
+  port_->power_detector().set_noise_floor(-110.0);
+  port_->power_detector().set_power_dbm(922000000, -60.0);
+  LoopbackServer server;
+  run_forwarder(settings_for(server));
+  ASSERT_TRUE(wait_pull(server, 1));
+  ASSERT_TRUE(server.pull_resp(0x6001, txpk(R"("imme":true)", 925.0, 0, 13, "SF7BW125")));
+  EXPECT_EQ(tx_acks(server, 0x6001), std::vector<std::string>{"TX_FREQ"}) << log_dump();
+  ASSERT_TRUE(server.pull_resp(0x6002, txpk(R"("imme":true)", 921.0, 0, 16, "SF7BW125")));
+  EXPECT_EQ(tx_acks(server, 0x6002), std::vector<std::string>{"TX_POWER"}) << log_dump();
+  ASSERT_TRUE(server.pull_resp(0x6003, txpk(R"("tmst":)" + std::to_string(counter() + 500000), 922.0, 0, 13,
+                                            "SF7BW125")));
+  EXPECT_EQ(tx_acks(server, 0x6003, 2), (std::vector<std::string>{"NONE", "COLLISION_PACKET"})) << log_dump();
+  EXPECT_TRUE(logged("refused by listen-before-talk (62: channel busy), entry 0 (920600000-923400000 Hz"))
+      << log_dump();
+  EXPECT_TRUE(port_->chip(0).transmissions().empty());
+  // A quiet channel: sent.
+  ASSERT_TRUE(server.pull_resp(0x6004, txpk(R"("imme":true)", 920.8, 0, 13, "SF7BW125")));
+  EXPECT_EQ(tx_acks(server, 0x6004), std::vector<std::string>{"NONE"});
+  EXPECT_EQ(wait_tx(0, 1).size(), 1u) << log_dump() << syslog_dump();
+}
+
 }  // namespace
 }  // namespace crxfwd::test

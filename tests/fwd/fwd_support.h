@@ -211,7 +211,7 @@ class FwdBoardTest : public crx::sim::SandboxTest {
     int chips;
   };
   static constexpr Family kCondorNa{"condor_na.json", "Q7000101", "US915", 902.0, 928.0, 8};
-  static constexpr Family kCondorEu{"condor_eu.json", "Q7000102", "EU868", 863.0, 870.0, 4};
+  static constexpr Family kHeron{"heron.json", "Q7000106", "AS923_J", 920.0, 928.0, 2};
 
   void start_board(const Family& f, const std::function<void(Json&)>& edit = {}, bool wait_sync = false) {
     std::ifstream in(std::string(CRX_TEST_DATA) + "/config/" + f.file);
@@ -233,7 +233,10 @@ class FwdBoardTest : public crx::sim::SandboxTest {
     crx::sim::cx_put_file(sandbox(), db.image());
     port_ = crx::sim::install_fpga_board(sandbox(), f.chips);
     gpio_ = crx::sim::SysfsGpio::install(sandbox());
-    crx::sim::wire_rx_status(*port_, gpio_, crx::sim::kLargeBoardRxLines);
+    if (f.chips == 2)
+      crx::sim::wire_rx_status(*port_, gpio_, crx::sim::kHeronRxLines);
+    else
+      crx::sim::wire_rx_status(*port_, gpio_, crx::sim::kLargeBoardRxLines);
     sandbox().write_file("/etc/default/config.json", doc.dump());
     record_ = crx_read_cfg_json(nullptr);
     ASSERT_NE(record_, nullptr) << syslog_dump();
