@@ -232,6 +232,41 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
   EXPECT_EQ(fwd_->totals().push_acked, 0u);
 }
 
+// A port nobody listens on: the ICMP refusals cost the acknowledgements,
+// the packets are still fetched, and the state is said once.
+TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
+  start_board(kCondorNa);
+  LoopbackServer server;
+  Settings st = settings_for(server);
+  {
+    uint16_t closed = 0;
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    closed = ntohs(a.sin_port);
+    ::close(s);
+    st.port_up = std::to_string(closed);
+  }
+  run_forwarder(st);
+  for (uint16_t i = 0; i < 12; ++i) {
+    port_->chip(i % 8).push_uplink(uplink(0x26000200 + i, i, 0, 7, 1000000, crx::sim::Uplink::kCrcOk));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; })) << log_dump();
+  int unreachable = 0;
+  {
+    std::lock_guard lock(lines_mutex_);
+    for (const auto& l : lines_) unreachable += l.find("upstream: server unreachable") != std::string::npos;
+  }
+  EXPECT_EQ(unreachable, 1) << log_dump();
+  EXPECT_EQ(fwd_->totals().push_acked, 0u);
+  EXPECT_TRUE(wait_pull(server, 1)) << "the down direction is not held up";
+}
+
 TEST_F(ForwarderTest, KeepAliveThenAutoQuit) {
   start_board(kCondorNa);
   LoopbackServer server;

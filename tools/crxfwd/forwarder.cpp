@@ -253,6 +253,7 @@ void Forwarder::upstream() {
         }
         const auto h = parse_header(std::span<const uint8_t>(buf.data(), size_t(n)));
         if (!h || h->version != kProtocolVersion || h->type != uint8_t(Type::kPushAck)) continue;
+        link.answered();
         const auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.token == h->token; });
         if (it == pending.end()) continue;
         if (it->stat) stat_misses = 0;
@@ -360,6 +361,7 @@ void Forwarder::downstream() {
           continue;
         }
         const auto ev = downlink_->on_datagram(std::span<const uint8_t>(buf.data(), size_t(n)), pull_token, replies);
+        if (ev != Downlink::Event::kDropped) link.answered();
         if (ev == Downlink::Event::kPullAck && pull_pending) {
           pull_pending = false;
           misses = 0;

@@ -157,15 +157,15 @@ bool Link::send(const void* data, size_t len) {
   const int s = fd();
   if (s < 0) return false;
   const ssize_t n = ::send(s, data, len, MSG_NOSIGNAL);
-  if (n == ssize_t(len)) {
-    state(true, 0);
-    return true;
-  }
+  // A datagram sent says nothing about the server: only its answers do.
+  if (n == ssize_t(len)) return true;
   state(false, n < 0 ? errno : EMSGSIZE);
   return false;
 }
 
 void Link::receive_error(int err) { state(false, err); }
+
+void Link::answered() { state(true, 0); }
 
 void Link::state(bool ok, int err) {
   if (ok) {

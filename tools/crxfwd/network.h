@@ -74,6 +74,8 @@ class Link {
   bool send(const void* data, size_t len);
   // A receive error (an ICMP refusal shows up here): logged once per change.
   void receive_error(int err);
+  // The server answered (an acknowledgement or a request arrived).
+  void answered();
 
  private:
   void state(bool ok, int err);
