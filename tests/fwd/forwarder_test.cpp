@@ -267,6 +267,55 @@ TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
   EXPECT_TRUE(wait_pull(server, 1)) << "the down direction is not held up";
 }
 
+// The server's name: a failed look-up is said once and retried; later,
+// statistics reports that go unanswered make the forwarder look it up again.
+TEST_F(ForwarderTest, ServerLookUpRetriedAndRepeatedAfterUnansweredStatistics) {
+  start_board(kCondorNa);
+  LoopbackServer server;
+  server.ack_push(false);
+  Settings st = settings_for(server);
+  st.server = "ns.example.test";
+  st.stat_interval_s = 30;
+  st.stat_no_ack_timeout_cnt = 2;
+  auto lookups = std::make_shared<std::atomic<int>>(0);
+  fwd_ = std::make_unique<Forwarder>(
+      st, clock_,
+      [this](const std::string& line) {
+        std::lock_guard lock(lines_mutex_);
+        lines_.push_back(line);
+      },
+      [lookups, up = st.port_up](const std::string& host, const std::string& port, Endpoint& out,
+                                 std::string& error) {
+        if (host != "ns.example.test") return error = "unknown host", false;
+        if (port == up) ++*lookups;
+        if (*lookups < 2) return error = "temporary failure in name resolution", false;
+        return resolve_with_getaddrinfo("127.0.0.1", port, out, error);
+      });
+  fwd_->start();
+  ASSERT_TRUE(wait_pull(server, 1)) << log_dump();
+  int failures = 0;
+  {
+    std::lock_guard lock(lines_mutex_);
+    for (const auto& l : lines_) failures += l.find("cannot be resolved") != std::string::npos;
+  }
+  EXPECT_EQ(failures, 1) << log_dump();
+  EXPECT_TRUE(logged("server \"ns.example.test\" is 127.0.0.1:"));
+  const int before = lookups->load();
+  for (int i = 0; i < 2; ++i) {
+    clock_.advance_ms(30000);
+    ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
+      size_t n = 0;
+      for (const auto& r : all) n += r.header.type == 0 && r.json.contains("stat");
+      return n >= size_t(i + 1);
+    }));
+  }
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (lookups->load() == before && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GT(lookups->load(), before) << log_dump();
+  EXPECT_TRUE(logged("2 statistics reports unanswered; looking the server up again")) << log_dump();
+}
+
 TEST_F(ForwarderTest, KeepAliveThenAutoQuit) {
   start_board(kCondorNa);
   LoopbackServer server;

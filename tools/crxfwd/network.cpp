@@ -70,7 +70,7 @@ void Server::resolve() {
   if (running_) return;
   // A failing look-up is not hammered: one every two seconds at most.
   const auto now = std::chrono::steady_clock::now();
-  if (started_ && now - last_start_ < std::chrono::seconds(2)) return;
+  if (generation_ == 0 && started_ && now - last_start_ < std::chrono::seconds(2)) return;
   started_ = true;
   last_start_ = now;
   if (worker_.joinable()) worker_.join();  // finished: running_ is false
