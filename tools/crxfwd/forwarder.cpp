@@ -176,8 +176,11 @@ void Forwarder::upstream() {
   auto push = [&](const std::string& json, bool stat) {
     const uint16_t token = uint16_t(rng());
     const auto d = make_datagram(Type::kPushData, token, settings_.gateway_id, json);
-    if (!link.send(d.data(), d.size())) return false;
-    pending.push_back({token, Steady::now() + ack_window, stat});
+    const bool sent = link.send(d.data(), d.size());
+    // A report that could not even be sent counts as unanswered: that too
+    // may call for a new look-up of the server.
+    if (sent || stat) pending.push_back({token, Steady::now() + ack_window, stat});
+    if (!sent) return false;
     if (!stat) ++sent_interval, ++push_sent_;
     return true;
   };
