@@ -106,7 +106,8 @@ class StandIn {
     // group, elsewhere the uplink's channel.
     double mhz = up_mhz;
     std::string datr = up_datr;
-    int power = 14;
+    // AS923 Japan: the units' listen-before-talk table allows 13 dBm.
+    int power = up_mhz >= 920.0 && up_mhz < 928.0 ? 13 : 14;
     if (up_mhz >= 902.0 && up_mhz <= 915.0) {
       const bool wide = up_datr.find("BW500") != std::string::npos;
       const int n = wide ? int((up_mhz - 903.0) / 1.6 + 0.5) : int((up_mhz - 902.3) / 0.2 + 0.5);
