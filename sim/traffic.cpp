@@ -200,6 +200,7 @@ AirFrame TrafficGenerator::make_frame(Device& d, int index, int64_t start_us) {
     for (auto& b : app) b = uint8_t(rng_());
     f.payload = lorawan_data_frame(f.kind == FrameKind::kConfirmedUp, d.dev_addr, f.fcnt, f.fport, app);
   }
+  if (options_.seal) options_.seal(f);
   LoraFrame air;
   air.sf = f.sf;
   air.bandwidth_hz = f.bandwidth_hz;

@@ -74,6 +74,10 @@ struct TrafficOptions {
   double crc_error_share = 0.05;  // of the copies
   uint32_t first_dev_addr = 0x26011000;
   uint32_t seed = 1;
+  // Called on each frame once its payload is built (the MIC bytes a
+  // checksum), to make it a real frame: encrypt and sign it with the
+  // device's keys. Must keep the payload's length.
+  std::function<void(AirFrame&)> seal;
 };
 
 struct TrafficCounts {

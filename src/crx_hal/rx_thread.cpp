@@ -49,6 +49,7 @@ class Receiver {
     for (int c = 0; c < kBoardChips; ++c) {
       if (!brd_cfg_priv.chip_enable[c]) continue;
       const uint16_t pin = get_rx_status_pin(uint8_t(c));
+      ensure_rising_edge(pin);
       fds_[size_t(c)] = gpio_open_pin_fd(pin, O_RDONLY);
       if (fds_[size_t(c)] < 0) {
         log_line("%s: Failed to open fd to gpio pin: %d", kThreadName, pin);
@@ -64,6 +65,17 @@ class Receiver {
   }
 
  private:
+  // The wake-up needs the line's rising edge. Set-up leaves a pin that was
+  // exported before alone, so a pin left at "none" (a boot script, a run
+  // killed half-way) would silently leave the thread on its 10 ms poll.
+  static void ensure_rising_edge(uint16_t pin) {
+    char edge[16];
+    if (gpio_read_edge(pin, edge, sizeof edge) < 0) return;
+    if (std::strcmp(edge, "rising") == 0 || std::strcmp(edge, "both") == 0) return;
+    log_line("%s: rx status pin %d had edge \"%s\", set to \"rising\" for the wake-up", kThreadName, pin, edge);
+    gpio_set_rising_edge(pin);
+  }
+
   // True when the chips should be polled: a receive-status edge or the
   // poll period; false after a failed wait or a localization event alone.
   bool wait_for_event() {

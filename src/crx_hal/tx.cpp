@@ -204,7 +204,9 @@ int send_fpga(crx_tx_pkt_t& pkt) {
   if (pkt.tx_mode == TX_TIMESTAMPED) {
     uint32_t now = 0;
     if (crx_get_instcnt(0, 0, &now) < 0) return raise_and_fail();
-    if (pkt.count_us - kTriggerLeadUs <= now) {
+    // The counter wraps every 71.6 minutes: only the signed distance says
+    // whether the trigger still lies ahead.
+    if (int32_t(pkt.count_us - kTriggerLeadUs - now) <= 0) {
       log_line("BrvDBG-HAL %s WARNING:  it is already too late to send this packet(%dus), time: %u", "crx_send",
                int(pkt.count_us - now - kTriggerLeadUs), now);
       return fail(ERR_TOO_LATE);

@@ -155,6 +155,22 @@ int gpio_set_falling_edge(int pin) { return set_edge(pin, "falling"); }
 int gpio_set_active_high(int pin) { return set_active_low(pin, false); }
 int gpio_set_active_low(int pin) { return set_active_low(pin, true); }
 
+int gpio_read_edge(int pin, char* out, size_t size) {
+  if (!out || size == 0) return -1;
+  out[0] = '\0';
+  PathBuffer path;
+  pin_path(path, pin, "/edge");
+  const int fd = os::open(path, O_RDONLY);
+  if (fd < 0) return -1;
+  const ssize_t n = os::read(fd, out, size - 1);
+  os::close(fd);
+  if (n < 0) return -1;
+  size_t len = size_t(n);
+  while (len > 0 && (out[len - 1] == '\n' || out[len - 1] == '\0' || out[len - 1] == ' ')) --len;
+  out[len] = '\0';
+  return 0;
+}
+
 int gpio_open_pin_fd(int pin, int flags) {
   PathBuffer path;
   pin_path(path, pin, "/value");

@@ -7,6 +7,7 @@
 // edge and active-level calls leave crx_errno alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace crx {
@@ -30,6 +31,9 @@ int gpio_set_rising_edge(int pin);
 int gpio_set_falling_edge(int pin);
 int gpio_set_active_high(int pin);
 int gpio_set_active_low(int pin);
+// The pin's edge setting as its file reads, without the line end; -1 when
+// it cannot be read (out is then empty).
+int gpio_read_edge(int pin, char* out, size_t size);
 // Descriptor of the pin's value file opened with `flags`, for callers that
 // wait on the line with poll; -1 on failure.
 int gpio_open_pin_fd(int pin, int flags);

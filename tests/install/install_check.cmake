@@ -4,7 +4,8 @@
 # APP_FLAGS (extra compiler flags, such as the sanitizers of the build).
 
 include(${CMAKE_CURRENT_LIST_DIR}/install_prefix.cmake)
-foreach(f include/crx.h ${LIBDIR}/pkgconfig/crx.pc ${LIBDIR}/cmake/crx/crxConfig.cmake bin/pkgstate)
+foreach(f include/crx.h ${LIBDIR}/pkgconfig/crx.pc ${LIBDIR}/cmake/crx/crxConfig.cmake bin/pkgstate bin/crxfwd
+          bin/crxfwd-sim lib/systemd/system/crxfwd.service)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -38,7 +39,7 @@ if(NOT static_libs STREQUAL shared_libs AND NOT EXISTS ${libdir}/libcrx.a)
 endif()
 
 # Installed programs find the installed library through their run path.
-foreach(program ifhwaddr sidemon)
+foreach(program ifhwaddr sidemon crxfwd)
   if(EXISTS ${prefix}/bin/${program})
     run_step("loading ${program}" ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1
              ${prefix}/bin/${program})

@@ -6,10 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/time.h>
 
 #include "crx_hal/hooks.h"
 #include "crx_hal/rx_queue.h"
+#include "platform/os.h"
 #include "tests/support/checks.h"
 #include "tests/support/radio_board.h"
 
@@ -65,6 +67,44 @@ TEST_F(RxThreadTest, UplinkReachesFetchOnTheLineEdge) {
   crx_get_packet_counters(&c);
   EXPECT_EQ(c.uplink, 5u);
   EXPECT_EQ(c.crc_ok, 5u);
+}
+
+// A line exported before start (edge "none") keeps that edge through
+// set-up; the thread restores the rising edge it waits on, once.
+TEST_F(RxThreadTest, LineExportedWithoutEdgeIsSetToRising) {
+  for (int pin : kCondorRxPins) gpio_->export_line(pin);
+  wire_rx_lines();
+  ASSERT_EQ(gpio_->edge(kCondorRxPins[0]), "none");
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  port_->fifo[1].push_uplink(data_uplink(0x12, 1, 4));
+  crx_rx_pkt_t p{};
+  ASSERT_TRUE(fetch_one(&p));
+  for (int c = 0; c < 4; ++c) EXPECT_EQ(gpio_->edge(kCondorRxPins[size_t(c)]), "rising") << c;
+  EXPECT_EQ(gpio_->edge(kCondorRxPins[5]), "none") << "a disabled chip's line is not waited on";
+  auto count_notes = [&] {
+    int n = 0;
+    for (const auto& t : sandbox().syslog_texts()) n += t.find("set to \"rising\"") != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(count_notes(), 4);
+  // A second run finds the edges as they should be and says nothing.
+  hooks::rx_thread_stop();
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  port_->fifo[2].push_uplink(data_uplink(0x13, 1, 4));
+  ASSERT_TRUE(fetch_one(&p));
+  EXPECT_EQ(count_notes(), 4);
+
+  // "both" wakes the thread as well and is left alone.
+  hooks::rx_thread_stop();
+  int fd = os::open("/sys/class/gpio/gpio44/edge", O_WRONLY, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(os::write(fd, "both", 4), 4);
+  os::close(fd);
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+  port_->fifo[3].push_uplink(data_uplink(0x14, 1, 4));
+  ASSERT_TRUE(fetch_one(&p));
+  EXPECT_EQ(gpio_->edge(44), "both");
+  EXPECT_EQ(count_notes(), 4);
 }
 
 TEST_F(RxThreadTest, DownlinksDuplicatesAndCrcErrorsInOnePoll) {

@@ -120,6 +120,35 @@ TEST_F(SendTest, TooLateWritesTheBufferButArmsNothing) {
   EXPECT_EQ(downlinks(), 0u);
 }
 
+// The counter wraps every 2^32 us: a start past the wrap is ahead, not
+// behind, and one just before "now" across the wrap is behind.
+TEST_F(SendTest, TooLateTestAcrossTheCounterWrap) {
+  port_->chip(0).set_counter_base(0xFFFFFFFFu - 500000u);  // 0.5 s before the wrap
+  uint32_t now = 0;
+  ASSERT_EQ(crx_get_instcnt(0, 0, &now), 0);
+  for (uint32_t ahead : {1000000u, 5000000u}) {
+    crx_tx_pkt_t p = packet();
+    p.tx_mode = TX_TIMESTAMPED;
+    p.count_us = now + ahead;  // wraps past 0
+    ASSERT_LT(p.count_us, now);
+    ASSERT_EQ(crx_send(0, &p), 0) << ahead << "\n" << syslog_dump();
+    const auto t = port_->tx[0].last();
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->trigger_count, p.count_us - 1500 - 88);
+  }
+  EXPECT_FALSE(sandbox().syslog_contains("too late"));
+
+  // Once the counter has wrapped, a start just before the wrap is behind.
+  port_->chip(0).set_counter_base(200000u - 0u);
+  ASSERT_EQ(crx_get_instcnt(0, 0, &now), 0);
+  crx_tx_pkt_t late = packet();
+  late.tx_mode = TX_TIMESTAMPED;
+  late.count_us = now - 300000u;
+  EXPECT_FAILS_WITH(crx_send(0, &late), ERR_TOO_LATE);
+  EXPECT_TRUE(sandbox().syslog_contains("it is already too late to send this packet("));
+  EXPECT_EQ(downlinks(), 2u);
+}
+
 TEST_F(SendTest, RefusalsArmNothing) {
   struct Case {
     const char* what;

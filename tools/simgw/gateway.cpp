@@ -1,5 +1,7 @@
 #include "gateway.h"
 
+#include "downlink.h"
+
 #include <sys/time.h>
 
 #include <algorithm>
@@ -44,6 +46,23 @@ void rx1_channel(const crx_rx_pkt_t& up, crx_tx_pkt_t& down) {
   }
 }
 
+// RX2: 923.3 MHz SF12 at 500 kHz in the US band, else the EU868 window
+// (869.525 MHz SF9) or, outside that band, the uplink channel at SF10.
+void rx2_channel(const crx_rx_pkt_t& up, crx_tx_pkt_t& down) {
+  if (up.freq_hz >= 902000000 && up.freq_hz <= 928000000 && up.freq_hz < 920000000) {
+    down.freq_hz = 923300000;
+    down.bandwidth = BW_500KHZ;
+    down.datarate = DR_LORA_SF12;
+  } else if (up.freq_hz >= 863000000 && up.freq_hz <= 870000000) {
+    down.freq_hz = 869525000;
+    down.bandwidth = BW_125KHZ;
+    down.datarate = DR_LORA_SF9;
+  } else {
+    down.bandwidth = BW_125KHZ;
+    down.datarate = DR_LORA_SF10;
+  }
+}
+
 }  // namespace
 
 Loop::Loop(Gateway& gw, std::vector<crx::sim::Receiver> plan, crx::sim::TrafficOptions traffic, bool quiet)
@@ -52,8 +71,11 @@ Loop::Loop(Gateway& gw, std::vector<crx::sim::Receiver> plan, crx::sim::TrafficO
                                       [&gw](int c) -> crx::sim::Sx1301Chip& { return gw.chip(c); }},
                std::move(plan), traffic),
       quiet_(quiet) {
-  tx_chip_ = gw.is_wren() ? 0 : crx_tx_path2chip(0, 0);
-  tx_seen_ = gw_.chip(tx_chip_).transmissions().size();
+  for (int k = 0; k < 2; ++k) {
+    // The Wren's one chip drives both chains.
+    tx_chips_[k] = gw.is_wren() ? 0 : crx_tx_path2chip(uint8_t(k), 0);
+    tx_seen_[k] = gw_.chip(tx_chips_[k] % gw_.chip_count()).transmissions().size();
+  }
   start_ = std::chrono::steady_clock::now();
 }
 
@@ -70,7 +92,8 @@ void Loop::run(double seconds) {
     watch_tx();
   }
   // What is already with the transmitter goes out before the stop.
-  while (tx_state_ == TX_SCHEDULED || tx_state_ == TX_EMITTING || tx_state_ == TX_STATUS_UNKNOWN) {
+  auto busy = [](int s) { return s == TX_SCHEDULED || s == TX_EMITTING || s == TX_STATUS_UNKNOWN; };
+  while (busy(tx_state_[0]) || busy(tx_state_[1])) {
     struct timeval tv = {0, 5000};
     select(0, nullptr, nullptr, nullptr, &tv);
     watch_tx();
@@ -174,76 +197,103 @@ void Loop::answer(const crx_rx_pkt_t& p) {
 
 void Loop::queue_downlink(const crx_rx_pkt_t& up, uint32_t delay_us, std::vector<uint8_t> payload,
                           std::string what, uint64_t dev_eui) {
-  Downlink d;
-  crx_init_tx_pkt(&d.pkt);
-  d.pkt.tx_mode = TX_TIMESTAMPED;
-  d.pkt.count_us = up.count_us + delay_us;
-  d.pkt.rf_chain = 0;
-  d.pkt.modulation = MOD_LORA;
-  d.pkt.coderate = CR_LORA_4_5;
-  d.pkt.preamble = 8;
-  d.pkt.invert_pol = true;
-  d.pkt.no_crc = true;
-  rx1_channel(up, d.pkt);
-  d.pkt.size = uint8_t(std::min<size_t>(payload.size(), CRX_PAYLOAD_MAX));
-  std::copy_n(payload.begin(), d.pkt.size, d.pkt.payload);
-  d.what = std::move(what);
-  d.dev_eui = dev_eui;
-  const auto at = std::find_if(queue_.begin(), queue_.end(), [&](const Downlink& q) {
-    return int32_t(q.pkt.count_us - d.pkt.count_us) > 0;
-  });
-  queue_.insert(at, std::move(d));
+  crxfwd::JitItem item;
+  crx_tx_pkt_t& p = item.pkt;
+  crx_init_tx_pkt(&p);
+  p.tx_mode = TX_TIMESTAMPED;
+  p.count_us = up.count_us + delay_us;
+  p.modulation = MOD_LORA;
+  p.coderate = CR_LORA_4_5;
+  p.preamble = 8;
+  p.invert_pol = true;
+  p.no_crc = true;
+  rx1_channel(up, p);
+  // The board's rules, as the forwarder applies them: the split band's
+  // chain, and a power the listen-before-talk table allows.
+  p.rf_chain = crxfwd::choose_rf_chain(board_type, p.freq_hz, 0);
+  crx_lbt_cfg_t lbt{};
+  if (crx_get_lbt_configuration(&lbt) == 0 && lbt.enabled == 1 && crx_get_lbt_LUT_index(p.freq_hz, int(p.rf_power)) < 0) {
+    const int i = crx_get_lbt_LUT_index(p.freq_hz, -128);
+    if (i >= 0) p.rf_power = float(std::min<int32_t>(int32_t(p.rf_power), lbt.entries[i].max_tx_power_dbm));
+  }
+  p.size = uint8_t(std::min<size_t>(payload.size(), CRX_PAYLOAD_MAX));
+  std::copy_n(payload.begin(), p.size, p.payload);
+  item.start = p.count_us;
+  item.airtime_us = (crx_time_on_air(&p) + 1) * 1000;
+  item.token = ++next_token_;
+  uint32_t now = 0;
+  if (crx_get_instcnt(0, 0, &now) != 0) return;
+  crxfwd::TxError e = queue_.admit(item, now);
+  if (e == crxfwd::TxError::kCollisionPacket) {
+    // As a network server does: the second receive window, a second later
+    // on the region's RX2 channel.
+    rx2_channel(up, p);
+    p.count_us += 1000000;
+    item.start = p.count_us;
+    item.airtime_us = (crx_time_on_air(&p) + 1) * 1000;
+    p.rf_chain = crxfwd::choose_rf_chain(board_type, p.freq_hz, 0);
+    e = queue_.admit(item, now);
+    if (e == crxfwd::TxError::kNone) what += " (RX2)";
+  }
+  if (e != crxfwd::TxError::kNone) {
+    std::printf("%7.3f s  TX  %s refused: %s\n", elapsed(), what.c_str(), crxfwd::tx_error_name(e));
+    if (e == crxfwd::TxError::kCollisionPacket) ++collisions_;
+    else if (e == crxfwd::TxError::kTooLate) ++too_late_;
+    else ++refused_;
+    return;
+  }
+  waiting_[item.token] = Downlink{std::move(what), dev_eui};
 }
 
 void Loop::send_due() {
-  if (queue_.empty()) return;
   uint32_t now = 0;
-  if (crx_get_instcnt(0, tx_chip_, &now) != 0) return;
-  Downlink& d = queue_.front();
-  const int32_t ahead = int32_t(d.pkt.count_us - now);
-  if (ahead > kHandOverLeadUs) return;
-  if (ahead < 0) {
-    std::printf("%7.3f s  TX  %s dropped: due %d us ago\n", elapsed(), d.what.c_str(), -ahead);
-    ++too_late_;
-    queue_.pop_front();
-    return;
+  if (crx_get_instcnt(0, 0, &now) != 0) return;
+  while (auto item = queue_.take_due(now)) {
+    const auto w = waiting_.find(item->token);
+    const Downlink d = w != waiting_.end() ? w->second : Downlink{};
+    if (w != waiting_.end()) waiting_.erase(w);
+    const int rc = crx_send(0, &item->pkt);
+    if (rc == 0) {
+      ++sent_;
+      last_tx_freq_ = item->pkt.freq_hz;
+      if (d.dev_eui) traffic_.joined(d.dev_eui);
+      std::printf("%7.3f s  TX  %s: crx_send at tmst %u for tmst %u, %.1f MHz SF%d, chain %u\n", elapsed(),
+                  d.what.c_str(), now, item->pkt.count_us, item->pkt.freq_hz / 1e6,
+                  crx_sf_enum2nb(crx_sf_t(item->pkt.datarate)), unsigned(item->pkt.rf_chain));
+      tx_state_[item->pkt.rf_chain & 1] = TX_STATUS_UNKNOWN;  // the next look prints what the chip says
+    } else if (rc == -1 && crx_errno == ERR_TOO_LATE) {
+      ++too_late_;
+      std::printf("%7.3f s  TX  %s too late\n", elapsed(), d.what.c_str());
+    } else {
+      ++refused_;
+      std::printf("%7.3f s  TX  %s refused: %d (crx_errno %d)\n", elapsed(), d.what.c_str(), rc, crx_errno);
+    }
   }
-  // One frame at a time per transmitter: the next waits for it to finish.
-  if (tx_state_ == TX_SCHEDULED || tx_state_ == TX_EMITTING || tx_state_ == TX_STATUS_UNKNOWN) return;
-  const int rc = crx_send(0, &d.pkt);
-  if (rc == 0) {
-    ++sent_;
-    last_tx_freq_ = d.pkt.freq_hz;
-    if (d.dev_eui) traffic_.joined(d.dev_eui);
-    std::printf("%7.3f s  TX  %s: crx_send at tmst %u for tmst %u, %.1f MHz SF%d\n", elapsed(), d.what.c_str(), now,
-                d.pkt.count_us, d.pkt.freq_hz / 1e6, crx_sf_enum2nb(crx_sf_t(d.pkt.datarate)));
-    tx_state_ = TX_STATUS_UNKNOWN;  // the next look prints what the chip says
-  } else {
-    ++refused_;
-    std::printf("%7.3f s  TX  %s refused: %d (crx_errno %d)\n", elapsed(), d.what.c_str(), rc, crx_errno);
-  }
-  queue_.pop_front();
 }
 
 void Loop::watch_tx() {
   if (gw_.is_wren()) return;
-  int s = 0;
-  if (crx_tx_status(0, tx_chip_, &s) != 0) return;
-  if (s != tx_state_) {
-    const char* name = s == TX_FREE ? "free" : s == TX_SCHEDULED ? "scheduled" : s == TX_EMITTING ? "emitting" : "off";
-    if (!quiet_) std::printf("%7.3f s  TX  chip %u %s\n", elapsed(), tx_chip_, name);
-    tx_state_ = s;
-  }
-  // What the simulated chip took from its TX buffer.
-  const auto sent = gw_.chip(tx_chip_).transmissions();
-  for (; tx_seen_ < sent.size(); ++tx_seen_) {
-    const auto& t = sent[tx_seen_];
-    if (quiet_) continue;
-    std::printf("%7.3f s  TX  chip %u buffer: %.3f MHz SF%u BW %u kHz power index %u, %zu bytes, %s %u\n",
-                elapsed(), tx_chip_, t.frequency_hz(last_tx_freq_) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
-                t.payload.size(),
-                t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? "at count" : "armed at",
-                t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? t.trigger_count : t.armed_at);
+  for (int k = 0; k < 2; ++k) {
+    const uint8_t chip = tx_chips_[k];
+    if (chip >= gw_.chip_count()) continue;
+    int s = 0;
+    if (crx_tx_status(0, chip, &s) != 0) continue;
+    if (s != tx_state_[k]) {
+      const char* name = s == TX_FREE ? "free" : s == TX_SCHEDULED ? "scheduled" : s == TX_EMITTING ? "emitting" : "off";
+      if (!quiet_) std::printf("%7.3f s  TX  chip %u %s\n", elapsed(), chip, name);
+      tx_state_[k] = s;
+    }
+    // What the simulated chip took from its TX buffer.
+    const auto sent = gw_.chip(chip).transmissions();
+    for (; tx_seen_[k] < sent.size(); ++tx_seen_[k]) {
+      const auto& t = sent[tx_seen_[k]];
+      if (quiet_) continue;
+      std::printf("%7.3f s  TX  chip %u buffer: %.3f MHz SF%u BW %u kHz power index %u, %zu bytes, %s %u\n",
+                  elapsed(), chip, t.frequency_hz(last_tx_freq_) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
+                  t.payload.size(),
+                  t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? "at count" : "armed at",
+                  t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? t.trigger_count : t.armed_at);
+    }
   }
 }
 
@@ -258,8 +308,9 @@ void Loop::print_summary() const {
               static_cast<unsigned long long>(received_), static_cast<unsigned long long>(crc_ok_),
               static_cast<unsigned long long>(crc_bad_), static_cast<unsigned long long>(merged_));
   if (is_loc_enabled()) std::printf("Fine timestamps: %llu\n", static_cast<unsigned long long>(fine_));
-  std::printf("Sent: %llu downlinks, %llu refused, %llu too late\n", static_cast<unsigned long long>(sent_),
-              static_cast<unsigned long long>(refused_), static_cast<unsigned long long>(too_late_));
+  std::printf("Sent: %llu downlinks, %llu refused, %llu too late, %llu collisions\n",
+              static_cast<unsigned long long>(sent_), static_cast<unsigned long long>(refused_),
+              static_cast<unsigned long long>(too_late_), static_cast<unsigned long long>(collisions_));
   counters c{};
   crx_get_packet_counters(&c);
   std::printf("Packet counters: uplink %u, CRC ok %u, CRC error %u, downlink %u\n", c.uplink, c.crc_ok, c.crc_err,

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -42,6 +43,10 @@ crx::sim::CxDatabase database(const Family& f, double rx_lo_mhz) {
   db.set(t, "Max_UL_Frequency_MHz", f.ul_max_mhz).set(t, "Min_DL_Frequency_MHz", f.ul_min_mhz);
   db.set(t, "Max_DL_Frequency_MHz", f.ul_max_mhz).set(t, "Rx_LO_MHz", rx_lo_mhz);
   db.set(t, "Num_of_SX1301s", f.chips);
+  // Each family's simulated unit has a gateway EUI of its own.
+  char eui[17];
+  std::snprintf(eui, sizeof eui, "00800000A0%06X", unsigned(f.chips * 0x100 + f.pcba[7]));
+  db.set(t, "Customer_Gateway_ID", eui);
   // The transmitter's calibration: 10 dB of attenuation on both outputs.
   db.set("Tx", "AD936x_TX1_Atten_MSB", 0).set("Tx", "AD936x_TX1_Atten_LSB", 40);
   db.set("Tx", "AD936x_TX2_Atten_MSB", 0).set("Tx", "AD936x_TX2_Atten_LSB", 40);
@@ -106,7 +111,7 @@ std::string config_dir() {
 }
 
 bool bring_up(const Family& f, const std::string& path, bool diversity, Localization loc, Gateway& gw,
-              std::string& error) {
+              std::string& error, const std::function<void(nlohmann::json&)>& adjust) {
   std::ifstream in(path);
   if (!in) {
     error = "cannot read " + path;
@@ -118,12 +123,13 @@ bool bring_up(const Family& f, const std::string& path, bool diversity, Localiza
   try {
     doc = nlohmann::json::parse(text.str(), nullptr, true, true);
     if (diversity) doc = with_diversity(doc, f.chips);
+    if (adjust) adjust(doc);
   } catch (const std::exception& e) {
     error = path + ": " + e.what();
     return false;
   }
   const double rx_lo_mhz = doc["crx_conf"][0].value("board_rx_freq", 0.0) / 1e6;
-  gw.config_text = diversity ? doc.dump(2) : text.str();
+  gw.config_text = diversity || adjust ? doc.dump(2) : text.str();
 
   gw.sandbox = std::make_unique<crx::sim::Sandbox>();
   gw.sandbox->install();
@@ -138,7 +144,8 @@ bool bring_up(const Family& f, const std::string& path, bool diversity, Localiza
   else
     crx::sim::wire_rx_status(*gw.board, gw.gpio, crx::sim::kLargeBoardRxLines);
   gw.sandbox->write_file("/etc/default/config.json", gw.config_text);
-  if (!crx_read_cfg_json(nullptr)) {
+  gw.record = crx_read_cfg_json(nullptr);
+  if (!gw.record) {
     error = "the configuration was refused (crx_errno " + std::to_string(crx_errno) + ")";
     return false;
   }
