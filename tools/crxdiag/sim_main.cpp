@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -132,6 +133,11 @@ int main(int argc, char** argv) {
   sandbox->install();
   sandbox->set_fast_clock(true);
   sandbox->set_tai_offset(std::atoi(env("CRX_SIM_TAI_OFFSET", "37").c_str()));
+  // The devices are made anew for each run: sysfs lines a previous run
+  // exported belonged to its models, not to these.
+  std::error_code ignored;
+  for (const auto& e : std::filesystem::directory_iterator(sandbox->host_path("/sys/class/gpio"), ignored))
+    std::filesystem::remove_all(e.path(), ignored);
   if (env("CRX_SIM_BOARD", "fpga") == "fpga") {
     auto board = crx::sim::install_fpga_board(*sandbox, std::atoi(env("CRX_SIM_CHIPS", "8").c_str()));
     auto gpio = crx::sim::SysfsGpio::install(*sandbox);

@@ -213,9 +213,17 @@ class Session {
     return a;
   }
 
+  // The `n` lines that lead up to the failure: those before the last error
+  // line and the two after it (the fault raised), not the clean-up after.
   Json last_lines(size_t n) const {
+    size_t end = log_.size();
+    for (size_t i = log_.size(); i-- > 0;)
+      if (log_[i].text.find("E R R O R") != std::string::npos || log_[i].text.find("ERROR") != std::string::npos) {
+        end = std::min(log_.size(), i + 3);
+        break;
+      }
     Json a = Json::array();
-    for (size_t i = log_.size() > n ? log_.size() - n : 0; i < log_.size(); ++i) a.push_back(log_[i].text);
+    for (size_t i = end > n ? end - n : 0; i < end; ++i) a.push_back(log_[i].text);
     return a;
   }
 

@@ -118,7 +118,15 @@ std::string heat_map(const History& h, double top, double& bottom) {
                          num(ch).c_str(), red, green, blue, c, i, (unsigned long long)n);
     }
   }
-  bottom = top + double(rows.size()) * ch + 20;
+  const double axis = top + double(rows.size()) * ch + 12;
+  for (size_t i = 0; i < h.records.size(); i += 3)
+    s += printf_string("<text x=\"%s\" y=\"%s\" class=\"axis\" text-anchor=\"middle\">-%zu</text>\n",
+                       num(kLeft + 40 + (double(i) + 0.5) * cw).c_str(), num(axis).c_str(), h.records.size() - 1 - i);
+  s += printf_string("<text x=\"%s\" y=\"%s\" class=\"axis\" text-anchor=\"middle\">newest</text>\n",
+                     num(kLeft + 40 + (double(h.records.size()) - 0.5) * cw).c_str(), num(axis).c_str());
+  s += printf_string("<text x=\"%s\" y=\"%s\" class=\"axis\">IF chain, MHz; darker: more packets (most: %llu in an hour)</text>\n",
+                     num(kLeft).c_str(), num(axis + 16).c_str(), (unsigned long long)peak);
+  bottom = axis + 24;
   return s + "</g>\n";
 }
 
