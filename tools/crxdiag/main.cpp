@@ -97,8 +97,11 @@ int main(int argc, char** argv) {
     std::perror("crxdiag: standard output");
     return crxdiag::kExitFailed;
   }
+  // The first interrupt ends start's receiving so the board is stopped
+  // cleanly; a second one ends the program as usual.
   struct sigaction sa {};
   sa.sa_handler = on_signal;
+  sa.sa_flags = SA_RESETHAND;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
