@@ -129,3 +129,28 @@ TEST(CoreOptions, WrongCommandLinesAreUsageErrors) {
 
 }  // namespace
 }  // namespace diag_test
+
+namespace diag_test {
+namespace {
+
+// The installed program itself: the library's console lines reach the
+// failure report through its pipe, and its command line is checked. (A
+// configuration file that does not exist keeps it off any hardware.)
+TEST(InstalledProgram, CollectsTheLibrarysLinesAndChecksItsCommandLine) {
+  const std::string missing = "/nonexistent/crxdiag-test-config.json";
+  const Outcome o = crx::test::finish(crx::test::start({CRX_TOOL_CRXDIAG, "start", "-c", missing}));
+  EXPECT_EQ(o.status, 1) << o.out << o.err;
+  EXPECT_THAT(o.out, HasSubstr("FAILED at step: configuration\n"));
+  EXPECT_THAT(o.out, HasSubstr("  | ERROR: failed to find any configuration file named " + missing + "\n"));
+  EXPECT_THAT(o.out, HasSubstr("Hint: The configuration file " + missing + " does not exist"));
+
+  const Outcome help = crx::test::finish(crx::test::start({CRX_TOOL_CRXDIAG, "--help"}));
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: crxdiag COMMAND [OPTIONS]"));
+  const Outcome wrong = crx::test::finish(crx::test::start({CRX_TOOL_CRXDIAG, "selftest"}));
+  EXPECT_EQ(wrong.status, 64);
+  EXPECT_THAT(wrong.err, HasSubstr("unknown command selftest"));
+}
+
+}  // namespace
+}  // namespace diag_test

@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -49,8 +53,19 @@ class GatewayHost : public crxdiag::Host {
     }
   }
 
+  // Everything the library wrote so far: a marker line goes through the
+  // pipe behind it, and the reader has taken all before it once it sees it.
   std::vector<crxdiag::LogLine> take_log() override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (saved_ >= 0) {
+      const unsigned long mark = ++marks_sent_;
+      lock.unlock();
+      std::fflush(stdout);
+      const std::string line = std::string(kMarker) + std::to_string(mark) + "\n";
+      const bool sent = ::write(STDOUT_FILENO, line.data(), line.size()) == ssize_t(line.size());
+      lock.lock();
+      if (sent) seen_.wait_for(lock, std::chrono::seconds(2), [&] { return marks_seen_ >= mark; });
+    }
     std::vector<crxdiag::LogLine> out;
     out.swap(lines_);
     return out;
@@ -69,8 +84,14 @@ class GatewayHost : public crxdiag::Host {
       partial.append(buf, size_t(n));
       for (size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
         std::lock_guard lock(mutex_);
-        lines_.push_back({monotonic(), partial.substr(0, nl)});
+        std::string line = partial.substr(0, nl);
         partial.erase(0, nl + 1);
+        if (line.rfind(kMarker, 0) == 0) {
+          marks_seen_ = std::strtoul(line.c_str() + std::strlen(kMarker), nullptr, 10);
+          seen_.notify_all();
+          continue;
+        }
+        lines_.push_back({monotonic(), std::move(line)});
       }
     }
     if (!partial.empty()) {
@@ -80,10 +101,14 @@ class GatewayHost : public crxdiag::Host {
     ::close(fd);
   }
 
+  static constexpr const char* kMarker = "\x01crxdiag-mark ";
+
   int saved_ = -1;
   std::thread reader_;
-  std::mutex mutex_;  // guards lines_ (the reader appends, take_log takes)
+  std::mutex mutex_;  // guards lines_ and the marks (the reader appends, take_log takes)
+  std::condition_variable seen_;
   std::vector<crxdiag::LogLine> lines_;
+  unsigned long marks_sent_ = 0, marks_seen_ = 0;
 };
 
 }  // namespace

@@ -197,7 +197,7 @@ class Session {
       add_step(step, log_.empty() ? now() : log_.back().t);
   }
   double now() const { return host_.monotonic(); }
-  double since(double t) const { return t - t0_; }
+  double since(double t) const { return t - (steps_.empty() ? t0_ : steps_.front().t); }
 
   const std::vector<StepTime>& steps() const { return steps_; }
   const std::vector<LogLine>& log() const { return log_; }
@@ -247,7 +247,7 @@ void fail_report(Report& r, Session& s, const std::string& step, int code, doubl
   r.doc["result"] = "failed";
   r.doc["failure"] = {{"step", step},
                       {"code", code},
-                      {"message", crx_err_message(code)},
+                      {"message", code ? crx_err_message(code) : "the library set no error code (see the log lines)"},
                       {"hint", hint(step, code, s.log())},
                       {"log", s.last_lines(12)}};
   r.doc["steps"] = s.steps_json(end);
@@ -275,10 +275,15 @@ Report start(Host& host, const Options& o, std::FILE* live) {
 
   s.add_step("configuration", s.now());
   crx_errno = 0;
+  const std::string config = o.config.empty() ? "/etc/default/config.json" : o.config;
   const crx_gw_cfg_t* gw = crx_read_cfg_json(o.config.empty() ? nullptr : o.config.c_str());
   s.collect();
   if (!gw) {
     fail_report(r, s, "configuration", crx_errno, s.now());
+    if (!present(host, config))
+      r.doc["failure"]["hint"] = "The configuration file " + config +
+                                 " does not exist: write it (tests/data/config/ has one example per board family) "
+                                 "or name another with -c FILE.";
   } else {
     const int started = crx_start(0);
     const int code = crx_errno;
