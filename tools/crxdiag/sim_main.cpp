@@ -128,8 +128,9 @@ int main(int argc, char** argv) {
     std::fputs("CRX_SIM_ROOT names no sandbox\n", stderr);
     return crxdiag::kExitUsage;
   }
-  // Left to the sandbox's owner to remove, with everything in it.
-  auto* sandbox = new SimSandbox(std::string(root));
+  // The sandbox's owner removes it, with everything in it; this program
+  // only joins it and never tears it down (the pointer stays reachable).
+  static SimSandbox* const sandbox = new SimSandbox(std::string(root));
   sandbox->install();
   sandbox->set_fast_clock(true);
   sandbox->set_tai_offset(std::atoi(env("CRX_SIM_TAI_OFFSET", "37").c_str()));
