@@ -119,8 +119,6 @@ void add_reference(Host& host, Json& d) {
 
 Report gps(Host& host) {
   Report r;
-  crx_module_id_t mid;
-  crx_get_module_id(&mid);  // identifies the board
   add_fix(host, r.doc, r.status);
   add_counter(r.doc);
   add_reference(host, r.doc);
