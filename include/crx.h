@@ -1047,6 +1047,17 @@ extern CRX_API char gateway_id[17];
 /* The HAL version text "4.0.4". For board 0 also the FPGA version (48 when
    it cannot be read) and the DSP version (0); null outputs are skipped. */
 CRX_API const char *crx_version_info(uint8_t board, uint16_t *fpga_version, uint16_t *dsp_version);
+
+/* One SX1301 MCU image the library carries (kind 1 AGC, 0 arbiter). */
+typedef struct crx_fw_image_s {
+  uint32_t size;     /* bytes loaded into the MCU's program RAM */
+  uint8_t version;   /* the version the chip reports once the image runs */
+  bool stand_in;     /* a labelled stand-in that runs only on the simulator */
+  uint32_t checksum; /* byte sum of the whole image, to compare builds */
+} crx_fw_image_t;
+/* Describes the image of `kind` that crx_start loads. 0, or -1 with code
+   69 for an unknown kind or a null record. */
+CRX_API int crx_get_fw_image(int kind, crx_fw_image_t *out);
 /* Bring-up and release of the configured board: 0, or -1 with crx_errno. */
 CRX_API int crx_start(uint8_t board);
 CRX_API int crx_stop(uint8_t board);
@@ -1580,6 +1591,12 @@ CRX_API int crx_per_chan_stat_hourly(void **buffer, uint16_t *count);
 CRX_API int crx_per_chan_stat_daily(void **buffer, uint16_t *count);
 CRX_API int crx_per_sf_stat_hourly(void **buffer, uint16_t *count);
 CRX_API int crx_per_chan_sf_daily(void **buffer, uint16_t *count);
+/* The current hour's statistics as this process counts them: one record
+   laid out as in the history files (72 channel entries, then 6 spreading-
+   factor entries; CRX_STAT_RECORD_SIZE bytes). Copies at most `size` bytes
+   into `record` and returns the number copied, or -1 for a null record. */
+#define CRX_STAT_RECORD_SIZE 1224u
+CRX_API int crx_get_current_stat(void *record, uint32_t size);
 
 /* (end of section) */
 

@@ -27,8 +27,7 @@ CxValue::CxValue(double v) {
   if (literal.find_first_of(".eEn") == std::string::npos) literal += ".0";  // keep it a REAL
 }
 CxValue::CxValue(const char* text) : CxValue(std::string(text ? text : "")) {}
-CxValue::CxValue(const std::string& text) {
-  literal = "'";
+CxValue::CxValue(const std::string& text) : literal(1, '\'') {
   for (char c : text) {
     literal += c;
     if (c == '\'') literal += '\'';

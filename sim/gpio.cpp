@@ -113,13 +113,13 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
       return -1;
     }
     switch (kind_) {
-      case Kind::kDirection: text = line->output ? "out" : "in"; break;
+      case Kind::kDirection: text = std::string(line->output ? "out" : "in"); break;
       case Kind::kEdge: text = line->edge; break;
       case Kind::kValue:
-        text = lines->logical_value(pin_, *line) ? "1" : "0";
+        text = std::string(1, lines->logical_value(pin_, *line) ? '1' : '0');
         h.events_seen = lines->edges[pin_];
         break;
-      case Kind::kActiveLow: text = line->active_low ? "1" : "0"; break;
+      case Kind::kActiveLow: text = std::string(1, line->active_low ? '1' : '0'); break;
     }
   }
   text += '\n';

@@ -144,6 +144,15 @@ key_t Sandbox::choose_ipc_base() const {
 Sandbox::~Sandbox() {
   uninstall();
   if (::getpid() != creator_) return;  // a forked child leaves cleanup to its parent
+  // A program that joined an existing sandbox leaves its segments and
+  // semaphores to the sandbox's owner, which may still use them (and run
+  // the program again).
+  if (!owns_root_) {
+    std::lock_guard lock(mutex_);
+    for (auto& [fd, h] : handles_) ::close(fd);
+    handles_.clear();
+    return;
+  }
   // Every segment under the base goes, also those only a child process
   // (or a program started inside the sandbox) created.
   std::vector<key_t> keys = existing_shm_keys();

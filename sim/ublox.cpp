@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <stdexcept>
 
 namespace crx::sim {
 namespace {
@@ -177,14 +176,23 @@ std::vector<uint8_t> UbloxReceiver::config(uint8_t msg_id, uint16_t selector) co
 }
 
 std::vector<uint8_t> UbloxReceiver::frame(uint8_t msg_class, uint8_t msg_id, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> f{0xB5, 0x62, msg_class, msg_id, uint8_t(payload.size()), uint8_t(payload.size() >> 8)};
-  f.insert(f.end(), payload.begin(), payload.end());
+  // One allocation of the whole frame, written in place. (Payloads come
+  // from frames the model received, so they fit the 16-bit length field.)
+  std::vector<uint8_t> f(6 + payload.size() + 2);
+  f[0] = 0xB5;
+  f[1] = 0x62;
+  f[2] = msg_class;
+  f[3] = msg_id;
+  f[4] = uint8_t(payload.size());
+  f[5] = uint8_t(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), f.begin() + 6);
   uint8_t a = 0, b = 0;
-  for (size_t i = 2; i < f.size(); ++i) a = uint8_t(a + f[i]), b = uint8_t(b + a);
-  f.push_back(a);
-  f.push_back(b);
+  for (size_t i = 2; i < 6 + payload.size(); ++i) a = uint8_t(a + f[i]), b = uint8_t(b + a);
+  f[f.size() - 2] = a;
+  f[f.size() - 1] = b;
   return f;
 }
+
 
 int UbloxReceiver::read(uint8_t reg, uint8_t* buf, uint16_t length) {
   std::lock_guard lock(mutex_);

@@ -55,3 +55,16 @@ int load(uint8_t board, uint8_t chip, int kind, const uint8_t* image, size_t siz
 }
 
 }  // namespace crx::firmware
+
+extern "C" int crx_get_fw_image(int kind, crx_fw_image_t* out) {
+  using namespace crx::firmware;
+  if (!out || (kind != kArbiter && kind != kAgc)) return crx::fail(ERR_UNSPECIFIED);
+  const std::span<const uint8_t> image = kind == kAgc ? agc_image() : arb_image();
+  uint32_t sum = 0;
+  for (uint8_t b : image) sum += b;
+  out->size = uint32_t(image.size());
+  out->version = uint8_t(kind == kAgc ? kAgcVersion : kArbVersion);
+  out->stand_in = stand_in_images();
+  out->checksum = sum;
+  return 0;
+}

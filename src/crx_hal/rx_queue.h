@@ -11,6 +11,8 @@
 namespace crx::rxq {
 
 inline constexpr size_t kSlots = 128;
+// Packets the ring holds at once: one slot stays free to tell full from empty.
+inline constexpr size_t kCapacity = kSlots - 1;
 
 // Appends a packet; a full queue loses its oldest packet instead, without
 // a post of the semaphore.

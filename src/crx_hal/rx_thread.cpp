@@ -3,6 +3,7 @@
 // the FIFOs of the chips whose line is high, drops ghosts and duplicates,
 // and queues the rest. It stops cooperatively: stop sets a flag the next
 // wake-up sees, then joins.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -114,11 +115,15 @@ class Receiver {
   }
 
   void poll() {
+    // A batch larger than the queue would overwrite its own oldest packets
+    // before anyone could fetch them; what does not fit stays in the chips'
+    // FIFOs for the next poll.
+    constexpr size_t kBatchLimit = std::min<size_t>(kMaxPackets, rxq::kCapacity);
     batch_.n = 0;
-    for (int c = 0; c < kBoardChips; ++c) {
+    for (int c = 0; c < kBoardChips && batch_.n < kBatchLimit; ++c) {
       const int fd = fds_[size_t(c)];
       if (fd < 0 || !line_high(fd)) continue;
-      if (fetch_chip(uint8_t(c), &batch_, batch_.e.size() - batch_.n) < 0) {
+      if (fetch_chip(uint8_t(c), &batch_, kBatchLimit - batch_.n) < 0) {
         log_line("BrvDBG/HAL: E R R O R Failed to fetch packets (error=%d)", get_errno());
         raise_fault_alarms(ERR_RX_FETCH);
       }

@@ -3,6 +3,7 @@
 // A save never rewrites a history file in place: the new file is written
 // under a temporary name, synced and renamed over the old one, so a crash,
 // a power cut or a reader in another process only ever sees a whole file.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +244,15 @@ int crx_per_sf_stat_hourly(void** buffer, uint16_t* count) {
 }
 int crx_per_chan_sf_daily(void** buffer, uint16_t* count) {
   return get_table(__func__, buffer, count, false, kSfEntries, sizeof(SfStat), copy_sf);
+}
+
+int crx_get_current_stat(void* record, uint32_t size) {
+  if (!record) return -1;
+  static_assert(sizeof(crx::health::StatRecord) == CRX_STAT_RECORD_SIZE);
+  const crx::health::StatRecord current = crx::health::current_statistics();
+  const uint32_t n = std::min<uint32_t>(size, uint32_t(sizeof current));
+  std::memcpy(record, &current, n);
+  return int(n);
 }
 
 }  // extern "C"

@@ -47,6 +47,14 @@ bool antenna_zero_only(uint32_t type) { return type >= CRX_BOARD_HERON_FDD && ty
 bool loc_pkt_eligible(const FrameHeader& frame, const crx_rx_pkt_t& pkt) {
   if (pkt.status != STAT_CRC_OK || pkt.modulation != MOD_LORA || pkt.bandwidth != BW_125KHZ) return false;
   if (frame.msg_type != 2 && frame.msg_type != 4) return false;
+  // The block correlates chirps of SF7 to SF12 only, and the duration
+  // estimate has no meaning for any other datarate.
+  switch (pkt.datarate) {
+    case DR_LORA_SF7: case DR_LORA_SF8: case DR_LORA_SF9: case DR_LORA_SF10: case DR_LORA_SF11: case DR_LORA_SF12:
+      break;
+    default:
+      return false;
+  }
   if (geoloc_version() == 1 && (pkt.datarate == DR_LORA_SF11 || pkt.datarate == DR_LORA_SF12)) return false;
   return listed(frame.dev);
 }

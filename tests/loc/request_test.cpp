@@ -38,6 +38,15 @@ TEST_F(LocRequest, EligibilityRules) {
   EXPECT_FALSE(refused([](auto& p, auto&) { p.datarate = DR_LORA_SF10; }));
   crx::loc::set_geoloc_version(2);
   EXPECT_FALSE(refused([](auto& p, auto&) { p.datarate = DR_LORA_SF12; }));
+  EXPECT_FALSE(refused([](auto& p, auto&) { p.datarate = DR_LORA_SF7; }));
+  // A LoRa datarate outside SF7-SF12 (SF6, none, several bits, an FSK bit
+  // rate carried over) has no chirps the block can correlate and no
+  // duration: refused on both versions.
+  for (int version : {1, 2}) {
+    crx::loc::set_geoloc_version(uint32_t(version));
+    for (uint32_t dr : {0x01u, 0x00u, 0x06u, 0x7Eu, 0x80u, 50000u})
+      EXPECT_TRUE(refused([dr](auto& p, auto&) { p.datarate = dr; })) << "datarate " << dr << " version " << version;
+  }
 }
 
 TEST_F(LocRequest, FilterListLimitsWhichDevicesAreLocalized) {

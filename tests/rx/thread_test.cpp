@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -144,6 +147,87 @@ TEST_F(RxThreadTest, BurstKeepsTheNewest127) {
   ASSERT_EQ(queued.size(), 127u);
   EXPECT_EQ(queued.front().payload[1], uint8_t(1000 + 73));
   EXPECT_EQ(queued.back().payload[1], uint8_t(1000 + 199));
+}
+
+// A board whose packet reads stop after `limit` until the test opens the
+// gate: what one poll took can be fetched before the next poll runs.
+class GatedPort : public RadioPort {
+ public:
+  explicit GatedPort(int limit) : limit_(limit) {}
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ protected:
+  ssize_t read_registers(uint8_t target, uint8_t page, uint16_t address, std::span<uint8_t> out) override {
+    if (target < kMaxChips && address == sim::RxFifoModel::kDataAddress) {
+      std::unique_lock lock(mutex_);
+      if (++reads_ > limit_) cv_.wait(lock, [this] { return open_; });
+    }
+    return RadioPort::read_registers(target, page, address, out);
+  }
+
+ private:
+  std::mutex mutex_;  // guards reads_ and open_
+  std::condition_variable cv_;
+  const int limit_;
+  int reads_ = 0;
+  bool open_ = false;
+};
+
+// Full FIFOs on every chip and an empty queue: one poll takes what the
+// queue holds (127) and leaves the rest in the chips, so the first fetch
+// finds every packet of that poll; the next poll brings the rest.
+TEST_F(RxThreadTest, OnePollTakesNoMoreThanTheQueueHolds) {
+  auto gated = std::make_shared<GatedPort>(127);
+  // Whatever happens below, the thread is let go before it is stopped.
+  struct Opener {
+    std::shared_ptr<GatedPort> port;
+    ~Opener() { port->open(); }
+  } opener{gated};
+  crx_reg_close();
+  sandbox().remove_device("/dev/spifpga32766.1");
+  port_ = gated;
+  sandbox().add_device("/dev/spifpga32766.1", port_);
+  ASSERT_EQ(crx_reg_setup(0), 0);
+  for (int c = 0; c < 8; ++c) brd_cfg_priv.chip_enable[c] = true;
+  wire_rx_lines();
+  constexpr int kPerChip = 16;
+  for (int c = 0; c < 8; ++c)
+    for (int i = 0; i < kPerChip; ++i)
+      port_->fifo[size_t(c)].push_uplink(data_uplink(0x100u * uint32_t(c) + uint32_t(i), 1, uint8_t(i % 8), 7,
+                                                     1000000u + 1000u * uint32_t(16 * c + i)));
+  ASSERT_EQ(hooks::rx_thread_start(), 0);
+
+  std::vector<crx_rx_pkt_t> first(CRX_MAX_PKT_NB);
+  uint8_t nb = 0;
+  const struct timeval wait = {5, 0};
+  // One wake-up may find only part of the batch queued: gather until the
+  // poll's 127 are in (the gate keeps the next poll out).
+  size_t got = 0;
+  while (got < 127) {
+    ASSERT_EQ(crx_fetch_v2(first.data() + got, uint8_t(CRX_MAX_PKT_NB - got), &nb, &wait), 0) << "after " << got;
+    got += nb;
+  }
+  ASSERT_EQ(got, 127u);
+  std::set<uint32_t> devs;
+  for (size_t k = 0; k < got; ++k) devs.insert(uint32_t(first[k].payload[1]) | uint32_t(first[k].payload[2]) << 8);
+  EXPECT_EQ(devs.size(), 127u);
+  // Chips in order, each FIFO from its head: only chip 7's last is left.
+  EXPECT_EQ(devs.count(0x000u), 1u);
+  EXPECT_EQ(devs.count(0x70Eu), 1u);
+  EXPECT_EQ(devs.count(0x70Fu), 0u);
+  EXPECT_EQ(port_->fifo[7].size(), 1u);
+
+  gated->open();
+  crx_rx_pkt_t last{};
+  ASSERT_TRUE(fetch_one(&last, 5000));
+  EXPECT_EQ(uint32_t(last.payload[1]) | uint32_t(last.payload[2]) << 8, 0x70Fu);
+  counters c;
+  crx_get_packet_counters(&c);
+  EXPECT_EQ(c.uplink, 128u);
 }
 
 TEST_F(RxThreadTest, FailingChipRaisesAndOthersStillArrive) {
