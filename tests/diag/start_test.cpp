@@ -27,7 +27,7 @@ class Start : public DiagTest {
 };
 
 TEST_F(Start, HealthyBoardListsEveryStepInOrderAndThePacketsItReceived) {
-  const Json doc = run_json({"start", "--seconds", "1"});
+  const Json doc = run_json({"start", "--seconds", "3"});
   EXPECT_EQ(doc["result"], "ok");
   EXPECT_EQ(doc["status"], 0);
   EXPECT_EQ(step_names(doc),
@@ -63,9 +63,9 @@ TEST_F(Start, HealthyBoardListsEveryStepInOrderAndThePacketsItReceived) {
 }
 
 TEST_F(Start, HealthyBoardTextShowsPacketsStepsAndTotals) {
-  const Outcome o = run({"start", "--seconds", "0.5"});
+  const Outcome o = run({"start", "--seconds", "3"});
   EXPECT_EQ(o.status, 0) << o.out << o.err;
-  EXPECT_THAT(o.out, HasSubstr("Started; receiving for 0.5 s"));
+  EXPECT_THAT(o.out, HasSubstr("Started; receiving for 3 s"));
   EXPECT_THAT(o.out, HasSubstr("chip 3 IF 33   907.7000 MHz  LoRa SF10 125 kHz  CRC bad"));
   EXPECT_THAT(o.out, HasSubstr("DevAddr 26011005"));
   EXPECT_THAT(o.out, HasSubstr("counter offset"));

@@ -26,7 +26,7 @@ class Stats : public DiagTest {
   void traffic() {
     database(condor_na_db());
     config();
-    ASSERT_EQ(run_json({"start", "--seconds", "0.5"})["result"], "ok");
+    ASSERT_EQ(run_json({"start", "--seconds", "3"})["result"], "ok");
   }
   std::string out_dir() {
     const std::string d = sandbox().root() + "/out";

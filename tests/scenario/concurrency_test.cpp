@@ -70,9 +70,9 @@ TEST_F(ScenarioTest, BurstOnEightChipsWithTwoFetchersAndASender) {
         count += 1000;
       }
     // The next burst once this one is mostly taken.
-    for (int i = 0; i < 2000 && fetched.load() < (b + 1) * kPerChip * 8 - 8; ++i) usleep(1000);
+    for (int i = 0; i < 20000 && fetched.load() < (b + 1) * kPerChip * 8 - 8; ++i) usleep(1000);
   }
-  for (int i = 0; i < 3000 && fetched.load() < kTotal; ++i) usleep(1000);
+  for (int i = 0; i < 30000 && fetched.load() < kTotal; ++i) usleep(1000);
   done = true;
   f1.join();
   f2.join();
