@@ -13,6 +13,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <semaphore.h>
+
 #if defined(CRX_BUILDING_LIBRARY)
 #define CRX_API __attribute__((visibility("default")))
 #else
@@ -832,6 +834,52 @@ CRX_API int ostra_wren_outdoor_get_instcnt(uint32_t *count);
 CRX_API int ostra_wren_get_delta_t(uint32_t *delta);
 /* RSSI in dBm of a packet received on `chan` (0-9) with the raw byte. */
 CRX_API float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+
+/* Energy measurements of the Wren side radio through the GPIO FPGA: one
+   listen-before-talk reading before a transmission, and the spectral scan
+   (a 101-bin level histogram per frequency, written to
+   "/tmp/spectralScan.csv"). */
+
+/* A scan request, as runSpectralScanFlexible builds it. Frequencies and
+   steps in kHz. */
+typedef struct ostra_wren_spec_scan_req_s {
+  uint32_t *status;   /* caller's word: 2 running, 1 failed, 0 done */
+  uint32_t samples;   /* per frequency; the Wren scan always takes 4096 */
+  uint32_t count_125k;
+  uint32_t freq_125k;
+  uint32_t step_125k;
+  uint32_t count_500k;
+  uint32_t freq_500k;
+  uint32_t step_500k;
+} ostra_wren_spec_scan_req_t;
+
+/* Starts one LBT measurement at freq_hz with the side radio's receive
+   bandwidth index (the SX127x table's; on an SX126x board the nearest
+   SX126x code is used) over `length` units of 5 us (at most 65535: longer
+   is clamped with a warning). 0, or -1 with code 69 (no side radio, a
+   failed retune or FPGA write, the side radio's guard not obtained). */
+CRX_API int ostra_wren_start_lbt_meas(uint32_t freq_hz, uint32_t bw_index, uint32_t length);
+/* Waits for the measurement started above and reads its level in dBm.
+   0, or -1 with code 69 (null output, no side radio, FPGA access, no
+   result within the listen time plus a margin). */
+CRX_API int ostra_wren_get_lbt_meas(int32_t *rssi_dbm);
+/* Runs a whole scan in the calling thread: 0 done, -1 failed (status word
+   1), 3 for a null request. Only one scan at a time per gateway. */
+CRX_API int ostra_wren_spec_scan(ostra_wren_spec_scan_req_t *req);
+/* Percentage of the requested frequencies measured (0 when nothing was
+   requested). */
+CRX_API uint8_t ostra_wren_spec_scan_get_progress(void);
+/* Measures one frequency into histogram[index x 101 + bin]: 0, 1 when a
+   transmission took the air meanwhile, 3 for a null histogram, else the
+   failing step's error. */
+CRX_API int ostra_wren_measure_spec_scan_freq(uint32_t index, uint32_t freq_hz, uint32_t bw_index,
+                                              uint32_t *histogram);
+/* Retunes the side radio and converts its instantaneous RSSI into a bin
+   (0-100): 0, 3 for a null output, or the side radio's error. */
+CRX_API int ostra_wren_measure_rssi_hist_index(uint32_t freq_hz, uint32_t bw_index, uint32_t *bin);
+/* 0 when the semaphore's value is positive within 20 reads, else 1. */
+CRX_API int ostra_wren_wait_sem(sem_t *sem);
+
 /* Channel planning of the Wren boards: which radio feeds each enabled
    channel and where the two radios are tuned. */
 
