@@ -985,6 +985,110 @@ CRX_API int sx127x_deinit(void);
 CRX_API int crx_sx127x_reg_w(uint8_t address, uint8_t value);
 CRX_API int crx_sx127x_reg_r(uint8_t address, uint8_t *value);
 
+/* SX126x side radio (outdoor Wren and variant-1 boards), on the side-radio
+   port of sx126x_cfg. Every call returns 0, or -1 with crx_errno: 3 for a
+   null pointer, 69 for a refused argument or a BUSY line that stays high,
+   2 (write) or 1 (read) for a failed transfer. */
+
+/* GFSK modulation: bit rate in bit/s, pulse shape, the chip's RxBw code,
+   frequency deviation in Hz. */
+typedef struct sx126x_gfsk_mod_params_s {
+  uint32_t bit_rate;
+  uint8_t pulse_shape;
+  uint8_t bandwidth;
+  uint32_t fdev_hz;
+} sx126x_gfsk_mod_params_t;
+
+/* LoRa modulation: the four bytes as the chip takes them. */
+typedef struct sx126x_lora_mod_params_s {
+  uint8_t sf;
+  uint8_t bw;
+  uint8_t cr;
+  uint8_t low_dr_opt;
+} sx126x_lora_mod_params_t;
+
+/* GFSK packet parameters (9 bytes on the wire, the preamble length first,
+   most significant byte first). */
+typedef struct sx126x_gfsk_pkt_params_s {
+  uint16_t preamble_len;
+  uint8_t preamble_detect;
+  uint8_t sync_word_len;
+  uint8_t addr_comp;
+  uint8_t pkt_type;
+  uint8_t payload_len;
+  uint8_t crc_type;
+  uint8_t whitening;
+} sx126x_gfsk_pkt_params_t;
+
+/* LoRa packet parameters (6 bytes on the wire, likewise). */
+typedef struct sx126x_lora_pkt_params_s {
+  uint16_t preamble_len;
+  uint8_t header_type;
+  uint8_t payload_len;
+  uint8_t crc_type;
+  uint8_t invert_iq;
+} sx126x_lora_pkt_params_t;
+
+/* Interrupt routing: the IRQ mask and the masks of DIO1-3. */
+typedef struct sx126x_dio_irq_params_s {
+  uint16_t irq_mask;
+  uint16_t dio1_mask;
+  uint16_t dio2_mask;
+  uint16_t dio3_mask;
+} sx126x_dio_irq_params_t;
+
+/* Continuous receive (or transmit until the packet is sent). */
+#define SX126X_TIMEOUT_CONTINUOUS 0xFFFFFFu
+/* Longest finite time-out in ms. */
+#define SX126X_TIMEOUT_MAX_MS 262000u
+
+/* One transfer: tx_len command bytes, then rx_len bytes clocked in after
+   them into rx. At most 260 bytes in all. Waits (about 10 ms at most) for
+   the BUSY line (GPIO 48) to drop first. */
+CRX_API int sx126x_spi_access(const uint8_t *tx, uint32_t tx_len, uint8_t *rx, uint32_t rx_len);
+/* Opcode and up to 255 parameter bytes. */
+CRX_API int sx126x_write_cmd(uint8_t opcode, const uint8_t *params, uint32_t n);
+/* Opcode and one status byte clocked out, then n response bytes. */
+CRX_API int sx126x_read_cmd(uint8_t opcode, uint8_t *out, uint32_t n);
+
+CRX_API int sx126x_get_op_mode(uint8_t *mode);      /* (status >> 4) & 7 */
+CRX_API int sx126x_get_dev_status(uint8_t *status); /* (status >> 1) & 7 */
+CRX_API int sx126x_set_standby(uint8_t mode);       /* 0 RC, 1 crystal */
+CRX_API int sx126x_get_pkt_type(uint8_t *type);
+CRX_API int sx126x_set_pkt_type(uint8_t type);      /* 0 GFSK, 1 LoRa */
+CRX_API int sx126x_set_rf_freq(uint32_t freq_hz);
+CRX_API int sx126x_set_gfsk_mod_params(const sx126x_gfsk_mod_params_t *params);
+CRX_API int sx126x_set_lora_mod_params(const sx126x_lora_mod_params_t *params);
+CRX_API int sx126x_set_gfsk_pkt_params(const sx126x_gfsk_pkt_params_t *params);
+CRX_API int sx126x_set_lora_pkt_params(const sx126x_lora_pkt_params_t *params);
+/* The two bases must differ. */
+CRX_API int sx126x_set_buf_base_addr(uint8_t tx_base, uint8_t rx_base);
+/* Time-outs in ms: SX126X_TIMEOUT_CONTINUOUS, or 0 to SX126X_TIMEOUT_MAX_MS. */
+CRX_API int sx126x_set_rx(uint32_t timeout_ms);
+CRX_API int sx126x_set_tx(uint32_t timeout_ms);
+CRX_API int sx126x_stop_timer_on_preamble(uint8_t enable);
+CRX_API int sx126x_dio_irq_params(const sx126x_dio_irq_params_t *params);
+CRX_API int sx126x_get_irq_status(uint16_t *irq);
+CRX_API int sx126x_clear_irq_status(uint16_t mask);
+CRX_API int sx126x_get_rx_buffer_status(uint8_t *payload_len, uint8_t *rx_start);
+/* Instantaneous RSSI in dBm. */
+CRX_API int sx126x_get_rssi(float *rssi_dbm);
+CRX_API int sx126x_write_register(uint16_t address, uint8_t value);
+CRX_API int sx126x_read_register(uint16_t address, uint8_t *value);
+CRX_API int sx126x_write_buffer(uint8_t offset, const uint8_t *data, uint8_t n);
+CRX_API int sx126x_read_buffer(uint8_t offset, uint8_t *data, uint8_t n);
+
+/* Continuous GFSK receive at freq_hz with the RxBw code `bandwidth` (the
+   spectral scan uses 12, 58.6 kHz, and 10, 234.3 kHz). */
+CRX_API int sx126x_setup_fsk(uint32_t freq_hz, uint8_t bandwidth);
+/* Retunes the running receiver: frequency and RxBw code. */
+CRX_API int sx126x_change_fsk(uint32_t freq_hz, uint8_t bandwidth);
+/* Continuous LoRa receive with the caller's modulation (its low-data-rate
+   byte is sent as 0). */
+CRX_API int sx126x_setup_lora(uint32_t freq_hz, const sx126x_lora_mod_params_t *params);
+/* Kept for callers of the SX127x shape: does nothing, returns rssi_offset. */
+CRX_API int sx126x_setup(uint32_t freq_hz, uint8_t modulation, uint32_t rxbw_index, int8_t rssi_offset);
+
 /* ======================================================================== */
 /* Board, chip and channel configuration; time on air                        */
 /* ======================================================================== */
