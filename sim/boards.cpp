@@ -27,7 +27,19 @@ WrenBoard install_wren_board(Sandbox& sandbox) {
   sandbox.add_device("/dev/spidev32766.1", board.sx1301);
   sandbox.add_device("/dev/spidev32766.4", board.side_radio);
   sandbox.add_device("/dev/spidev32766.6", board.gpio_fpga);
+  wire_side_radio_tuning(board, [weak = std::weak_ptr<Sx127xRadio>(board.side_radio)] {
+    auto side = weak.lock();
+    return side ? SideRadioTuning{side->frequency_hz(), side->bandwidth_hz()} : SideRadioTuning{};
+  });
   return board;
+}
+
+void wire_side_radio_tuning(WrenBoard& board, std::function<SideRadioTuning()> tuning) {
+  board.gpio_fpga->set_level_source(std::move(tuning),
+                                    [weak = std::weak_ptr<RadioEnvironment>(board.environment)](const SideRadioTuning& t) {
+                                      auto env = weak.lock();
+                                      return env ? env->level_dbm(t.freq_hz, t.bandwidth_hz) : -120.0;
+                                    });
 }
 
 void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio) {

@@ -9,12 +9,14 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <span>
 
 #include "fpga_board.h"
 #include "gpio.h"
 #include "power_detector.h"
+#include "radio_env.h"
 #include "sandbox.h"
 #include "spidev.h"
 #include "sx125x.h"
@@ -45,13 +47,22 @@ void wire_rx_status(FpgaBoardPort& board, const std::shared_ptr<SysfsGpio>& gpio
 //   auto wren = crx::sim::install_wren_board(sandbox());
 //   wren.radios[1]->lock_on_attempt(0);                    // radio B's PLL never locks
 //   wren.side_radio->set_chip(Sx127xRadio::Chip::kSx1276);  // side radio identity
+//
+// The GPIO FPGA's LBT and scan engines hear `environment` at the side
+// radio's tuning:
+//   wren.environment->add_signal(903'000'000, -60);
 struct WrenBoard {
   std::shared_ptr<WrenSx1301Port> sx1301;  // "/dev/spidev32766.1"
   std::shared_ptr<Sx127xRadio> side_radio;  // "/dev/spidev32766.4" (an SX1272 by default)
   std::shared_ptr<WrenGpioFpga> gpio_fpga;  // "/dev/spidev32766.6"
   std::array<std::shared_ptr<Sx125xRadio>, 2> radios;  // SX1257s by default
+  std::shared_ptr<RadioEnvironment> environment = std::make_shared<RadioEnvironment>();
 };
 WrenBoard install_wren_board(Sandbox& sandbox);
+// Makes the GPIO FPGA's measurements hear the board's environment at the
+// tuning `tuning` reports (the installer wires the SX127x; a board whose
+// side radio is swapped wires the new one).
+void wire_side_radio_tuning(WrenBoard& board, std::function<SideRadioTuning()> tuning);
 
 // The Wren SX1301's receive-status output drives this GPIO line.
 inline constexpr int kWrenRxLine = 51;
