@@ -144,6 +144,10 @@ void WrenGpioFpga::set_scan_never_ready(bool on) {
   std::lock_guard lock(mutex_);
   scan_never_ready_ = on;
 }
+void WrenGpioFpga::set_scan_ready_after_reads(int reads) {
+  std::lock_guard lock(mutex_);
+  scan_ready_after_ = reads;
+}
 void WrenGpioFpga::set_scan_samples(std::vector<uint16_t> words) {
   std::lock_guard lock(mutex_);
   scan_words_ = std::move(words);
@@ -266,7 +270,7 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
           }
           if ((value & kScanEnableBit) && !(old & kScanEnableBit)) {
             measurements_.push_back({false, tuning, 0});
-            if (!scan_never_ready_) regs_[kMeasureStatusReg] |= kScanReadyBit;
+            scan_ready_countdown_ = scan_ready_after_;
           }
           if (!(value & kScanEnableBit)) {
             if (old & kScanEnableBit) events.push_back(ScanEvent::kDisabled);
@@ -287,6 +291,9 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
             regs_[kMeasureStatusReg] = uint16_t((regs_[kMeasureStatusReg] & ~0x1FFu) | kLbtDoneBit |
                                                 magnitude(level, 7) << 1);
           }
+          if ((regs_[kControlReg] & kScanEnableBit) && !scan_never_ready_ &&
+              (scan_ready_countdown_ == 0 || --scan_ready_countdown_ == 0))
+            regs_[kMeasureStatusReg] |= kScanReadyBit;
           v = regs_[kMeasureStatusReg];
           if (regs_[kControlReg] & kScanEnableBit) events.push_back(ScanEvent::kReadyRead);
         }

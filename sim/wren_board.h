@@ -97,6 +97,7 @@ struct SideRadioTuning {
 //
 //   fpga->set_lbt_never_done(true);     // bit 8 never rises
 //   fpga->set_scan_never_ready(true);   // bit 9 never rises
+//   fpga->set_scan_ready_after_reads(3);  // bit 9 rises at the third look
 //   fpga->set_scan_samples({0x0104});   // sample words, cycled
 //   fpga->on_scan_event([](ScanEvent e) { ... });  // a transmission, say
 class WrenGpioFpga : public SpidevDevice {
@@ -108,6 +109,9 @@ class WrenGpioFpga : public SpidevDevice {
                         std::function<double(const SideRadioTuning&)> level);
   void set_lbt_never_done(bool on);
   void set_scan_never_ready(bool on);
+  // Samples become ready only at this read of the ready flag after each
+  // enable (0: at once).
+  void set_scan_ready_after_reads(int reads);
   void set_scan_samples(std::vector<uint16_t> words);
 
   // Called (outside the FPGA's lock) when the library reads the ready flag
@@ -164,6 +168,8 @@ class WrenGpioFpga : public SpidevDevice {
   std::function<void(ScanEvent)> scan_hook_;
   bool lbt_never_done_ = false;
   bool scan_never_ready_ = false;
+  int scan_ready_after_ = 0;
+  int scan_ready_countdown_ = 0;
   bool lbt_running_ = false;
   int64_t lbt_end_us_ = 0;
   std::vector<uint16_t> scan_words_;

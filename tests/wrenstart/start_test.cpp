@@ -281,7 +281,8 @@ TEST_F(WrenStart, SelfTestPrintsWhatTheBoardAnswers) {
   for (const char* line : {"Board Type Defined in Database: 12\n", "HW_Init: True\n", "PCBA Product Code: Q7000112 \n",
                            "Register 0x0c: ", "Register VERSION: 0x00000067\n", "GPIO FPGA Version: 0x5007\n",
                            "GPIO Build Version: 0x0024\n", "GPIO LED WREN_GREG_GPIO_3_ALL: 0xc220\n",
-                           "The measured temperature is 25.000000 C.\n", "Spectral Scan Test not available yet"})
+                           "The measured temperature is 25.000000 C.\n", "Starting Spectral Scan Test\n",
+                           "Spectral Scan Test completed with status code 1\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   EXPECT_EQ(out.find("Register 0x0d"), std::string::npos) << "registers 0x00 to 0x0C only";
 }
