@@ -123,6 +123,40 @@ TEST_F(WrenLbt, WaitsForAScanHoldingTheGuard) {
   crx::os::sem_close(guard);
 }
 
+// Another thread of this process reading the side radio during an LBT
+// measurement gets its turn when the measurement ends, and does not hold up
+// the measurement's release.
+TEST_F(WrenLbt, AnAccessOfAnotherThreadWaitsForTheMeasurement) {
+  start_board();
+  ASSERT_EQ(ostra_wren_start_lbt_meas(902300000, 14, 100), 0);
+  std::atomic<int> read_result{99};
+  std::thread reader([&] {
+    uint8_t version = 0;
+    read_result = sx127x_reg_r(0x42, &version);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(read_result, 99) << "the read went out during the measurement";
+  int32_t rssi = 0;
+  EXPECT_EQ(ostra_wren_get_lbt_meas(&rssi), 0);
+  reader.join();
+  EXPECT_EQ(read_result, 0) << syslog_dump();
+  EXPECT_EQ(guard_value(), 1);
+}
+
+// A process that died holding the guard stops a measurement only for a
+// while: the start gives up and fails.
+TEST_F(WrenLbt, AGuardNeverGivenBackFailsTheStart) {
+  start_board();
+  sem_t* guard = open_sem("/sx127x_in_use");
+  ASSERT_EQ(crx::os::sem_wait(guard), 0);
+  const size_t writes = board().gpio_fpga->register_writes().size();
+  EXPECT_FAILS_WITH(ostra_wren_start_lbt_meas(902300000, 14, 100), ERR_UNSPECIFIED);
+  EXPECT_TRUE(sandbox().syslog_contains("sx127x sema still taken, giving up."));
+  EXPECT_EQ(board().gpio_fpga->register_writes().size(), writes);
+  crx::os::sem_post(guard);
+  crx::os::sem_close(guard);
+}
+
 TEST_F(WrenLbt, RssiBinOfTheSideRadio) {
   start_board();
   // The start leaves the radio's RSSI offset field at +7 dB (-25 kept to
