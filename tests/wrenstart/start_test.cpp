@@ -135,10 +135,12 @@ TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
   crx::hooks::recapture_counter_offset();
   EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
 
-  // The outdoor board's side radio is an SX126x, not driven yet.
-  EXPECT_FALSE(crx::wren::side_radio_available());
-  EXPECT_TRUE(has_line("BrvDBG-HAL: ostra_wren_start WARNING: SX126x side radio not supported, side radio unavailable."));
-  EXPECT_TRUE(board().side_radio->register_writes().empty());
+  // The outdoor board's side radio is an SX126x, listening on radio A's
+  // centre.
+  EXPECT_TRUE(crx::wren::side_radio_available());
+  EXPECT_EQ(board().sx126x->mode(), 5);
+  EXPECT_EQ(board().sx126x->frequency_word(),
+            uint32_t((uint64_t{ostra_wren_prv_cfg.radio[0].freq_hz} << 25) / 32000000));
 }
 
 TEST_F(WrenStart, SixteenGainEntriesNeedNoEndMark) {
