@@ -17,11 +17,6 @@
 #include "wren/tx_descriptor.h"
 #include "wren/tx_lut.h"
 
-extern "C" {
-int ostra_wren_start_lbt_meas(uint32_t freq_hz, uint8_t bw_index, uint16_t length);
-int ostra_wren_get_lbt_meas(int32_t* rssi_dbm);
-}
-
 namespace crx::wren {
 
 namespace {
@@ -49,9 +44,8 @@ constexpr int kTxTrigGps = 182;
 // wrapped: the hold covers a short lead instead.
 constexpr uint32_t kMaxLeadUs = 1000000;
 constexpr uint32_t kDefaultLeadUs = 16000;
-// The side radio's measurement length counts 5 us steps in 16 bits.
+// The side radio's measurement length counts 5 us steps.
 constexpr int32_t kLbtLengthStepUs = 5;
-constexpr int32_t kLbtMaxListenUs = 0xFFFF * kLbtLengthStepUs;
 
 int raise_and_fail() {
   raise_fault_alarms(crx_errno);
@@ -112,13 +106,8 @@ int listen_before_talk(const crx_tx_pkt_t& pkt, const tx_gain_entry_t& gain) {
              int(toa_ms), int(e.max_talk_time_ms));
     return kLbtTooLong;
   }
-  int32_t listen_us = e.listen_time_us;
-  if (listen_us > kLbtMaxListenUs) {
-    log_line("BrvDBG-HAL %s WARNING: listen time %d us too long for the side radio, %d us used", kWho,
-             int(listen_us), int(kLbtMaxListenUs));
-    listen_us = kLbtMaxListenUs;
-  }
-  if (ostra_wren_start_lbt_meas(pkt.freq_hz, bw_index, uint16_t(listen_us / kLbtLengthStepUs)) != 0)
+  const int32_t listen_us = e.listen_time_us > 0 ? e.listen_time_us : 0;
+  if (ostra_wren_start_lbt_meas(pkt.freq_hz, bw_index, uint32_t(listen_us / kLbtLengthStepUs)) != 0)
     return raise_and_fail();
   sleep_us(listen_us);
   int32_t rssi = 0;
