@@ -3,10 +3,12 @@
 // well; a multi-register sequence such as the set-up is not atomic.
 #include "radio/sx127x.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "crx.h"
 #include "device/paths.h"
@@ -36,6 +38,13 @@ constexpr mode_t kGuardMode = 0777;  // every process on the gateway may take it
 // queue on the named semaphore with the other processes).
 std::mutex g_guard_mutex;
 sem_t* g_guard = nullptr;
+// The thread that holds the guard across a sequence (hold_guard), or none.
+// Its own accesses go through without waiting on the guard again.
+std::atomic<std::thread::id> g_holder{};
+
+// A process killed while holding the guard must not stop every other one
+// for good: a wait gives up after this long and the access fails.
+constexpr struct timespec kGuardTimeout = {5, 0};
 
 // The direct accessors' own port; g_direct_mutex guards the descriptor.
 std::mutex g_direct_mutex;
@@ -94,9 +103,16 @@ int guarded(const char* who, bool hook_set, int code, Access access) {
     log_line("BrvDBG-HAL %s E R R O R - Null function pointer.", who);
     return fail(code);
   }
+  if (g_holder.load() == std::this_thread::get_id()) {
+    const int result = access(*sx127x_cfg.spi_fd);
+    return result < 0 ? fail(code) : result;
+  }
   std::lock_guard lock(g_guard_mutex);
   if (!open_guard(who)) return fail(ERR_UNSPECIFIED);
-  if (os::sem_wait(g_guard) != 0) return fail(code);
+  if (os::sem_timedwait(g_guard, kGuardTimeout) != 0) {
+    log_line("BrvDBG-HAL %s E R R O R - sx127x sema still taken, giving up.", who);
+    return fail(code);
+  }
   const int result = access(*sx127x_cfg.spi_fd);
   os::sem_post(g_guard);
   return result < 0 ? fail(code) : result;
@@ -184,6 +200,27 @@ bool open_direct(const char* who) {
 }
 
 }  // namespace
+
+int hold_guard(const char* who) {
+  if (g_holder.load() == std::this_thread::get_id()) return 0;
+  std::lock_guard lock(g_guard_mutex);
+  if (!open_guard(who)) return -1;
+  if (os::sem_timedwait(g_guard, kGuardTimeout) != 0) {
+    log_line("BrvDBG-HAL %s E R R O R - sx127x sema still taken, giving up.", who);
+    return -2;
+  }
+  g_holder.store(std::this_thread::get_id());
+  return 0;
+}
+
+void release_guard() {
+  std::lock_guard lock(g_guard_mutex);
+  if (g_holder.load() != std::this_thread::get_id()) return;
+  g_holder.store(std::thread::id{});
+  if (g_guard) os::sem_post(g_guard);
+}
+
+bool guard_held() { return g_holder.load() == std::this_thread::get_id(); }
 
 uint32_t sx127x_frf(uint32_t freq_hz) { return uint32_t((uint64_t{freq_hz} << 19) / 32000000u); }
 
@@ -277,6 +314,9 @@ int sx127x_change_FSK(uint32_t freq_hz, uint32_t rxbw_index) {
 int sx127x_deinit(void) {
   std::lock_guard lock(g_guard_mutex);
   if (g_guard) {
+    // A hold in progress ends with the handle: its release finds nothing
+    // to post.
+    g_holder.store(std::thread::id{});
     os::sem_close(g_guard);
     os::sem_unlink(kGuardName);
     g_guard = nullptr;
