@@ -4,6 +4,7 @@
 // chip, the scan-TX hold and the side radio as they were.
 #include <array>
 #include <cmath>
+#include <mutex>
 
 #include "board.h"
 #include "crx.h"
@@ -46,6 +47,11 @@ constexpr uint32_t kMaxLeadUs = 1000000;
 constexpr uint32_t kDefaultLeadUs = 16000;
 // The side radio's measurement length counts 5 us steps.
 constexpr int32_t kLbtLengthStepUs = 5;
+
+// Guards the chip's TX gain rows, TX buffer and trigger from the gain
+// rows to the trigger, so that two threads sending at once cannot mix
+// one's gain or descriptor into the other's transmission.
+std::mutex g_tx_buffer_mutex;
 
 int raise_and_fail() {
   raise_fault_alarms(crx_errno);
@@ -185,8 +191,6 @@ int send(crx_tx_pkt_t& pkt) {
   if (brd_cfg_priv.lbt.enabled == 1) {
     if (const int rc = listen_before_talk(pkt, gain); rc != 0) return rc;
   }
-  if (set_gain(pkt.rf_chain, gain) < 0) return -1;
-
   const uint32_t radio_type = ostra_wren_prv_cfg.radio[pkt.rf_chain].type;
   uint8_t integer;
   uint16_t fraction;
@@ -194,7 +198,8 @@ int send(crx_tx_pkt_t& pkt) {
     log_line("BrvDBG-HAL %s E R R O R  UNEXPECTED VALUE %d FOR RADIO TYPE", kWho, int(radio_type));
   std::array<uint8_t, kTxBufferBytes> buf;
   const size_t length = encode_descriptor(pkt, uint8_t(index), radio_type, buf);
-  if (write_buffer(buf, length) < 0) return -1;
+  std::lock_guard lock(g_tx_buffer_mutex);
+  if (set_gain(pkt.rf_chain, gain) < 0 || write_buffer(buf, length) < 0) return -1;
   return trigger(pkt.tx_mode);
 }
 
