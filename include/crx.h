@@ -834,6 +834,21 @@ CRX_API int ostra_wren_outdoor_get_instcnt(uint32_t *count);
 CRX_API int ostra_wren_get_delta_t(uint32_t *delta);
 /* RSSI in dBm of a packet received on `chan` (0-9) with the raw byte. */
 CRX_API float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+/* Wren transmit: gain entry, scan-TX hold, listen-before-talk, TX offsets
+   of the transmitting radio, descriptor, buffer and trigger. Overwrites
+   pkt->rf_chain with the transmitting radio. 0; -1 with crx_errno (25 an
+   empty TX gain table; 20, 21, 22, 23 the packet's parameters; 26 the
+   mode; 69 an FSK payload of 255 bytes or no side radio for LBT; the
+   register layer's code); or the LBT results 62 (channel busy), 63 (too
+   long for the LBT entry), 64 (no LBT entry) without crx_errno. */
+CRX_API int ostra_wren_send(crx_tx_pkt_t *pkt);
+/* Board type 15: the output power offset for a board temperature in
+   degrees C, added to every requested power. Always 0. */
+CRX_API int wren_outdoor_rf_power_temp_compensation(float temp_c);
+/* Wren board temperature in degrees C: the analog sensor on type 15 and
+   variant-1 boards, the SX127x side radio otherwise. 0, or -1 (3 null
+   pointer, 69 no side radio or an unreadable sensor). */
+CRX_API int ostra_wren_read_temperature(float *temp_c);
 
 /* Energy measurements of the Wren side radio through the GPIO FPGA: one
    listen-before-talk reading before a transmission, and the spectral scan

@@ -1,5 +1,9 @@
 #include "boards.h"
 
+#include <algorithm>
+#include <cmath>
+#include <string>
+
 namespace crx::sim {
 
 std::shared_ptr<FpgaBoardPort> install_fpga_board(Sandbox& sandbox, int chips) {
@@ -65,6 +69,16 @@ void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpi
   board.sx1301->chip().on_rx_status([weak = std::weak_ptr<SysfsGpio>(gpio)](bool high) {
     if (auto g = weak.lock()) g->set_level(kWrenRxLine, high);
   });
+}
+
+void set_wren_iio_temperature(Sandbox& sandbox, double celsius) {
+  const double volts = (celsius * 10.0 + 500.0) / 1000.0;
+  const long count = std::clamp(std::lround(volts * 4095.0 / 1.8), 0L, 4095L);
+  set_wren_iio_raw(sandbox, std::to_string(count) + "\n");
+}
+
+void set_wren_iio_raw(Sandbox& sandbox, const std::string& text) {
+  sandbox.write_file(kWrenIioTemperatureFile, text);
 }
 
 }  // namespace crx::sim

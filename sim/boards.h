@@ -82,4 +82,12 @@ void wire_sx126x_busy(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio);
 inline constexpr int kWrenRxLine = 51;
 void wire_wren_rx_status(WrenBoard& board, const std::shared_ptr<SysfsGpio>& gpio);
 
+// The analog temperature sensor of the outdoor and variant-1 Wren boards,
+// as its IIO value file shows it: a 12-bit count of 1.8 V full scale from
+// a sensor giving 500 mV at 0 degrees C and 10 mV per degree. The raw form
+// writes any text (a garbled or empty value, for instance).
+inline constexpr const char* kWrenIioTemperatureFile = "/sys/bus/iio/devices/iio:device0/in_voltage2_raw";
+void set_wren_iio_temperature(Sandbox& sandbox, double celsius);
+void set_wren_iio_raw(Sandbox& sandbox, const std::string& text);
+
 }  // namespace crx::sim

@@ -27,6 +27,7 @@ int64_t monotonic_us() {
 
 WrenSx1301Port::WrenSx1301Port() : origin_us_(monotonic_us()) {
   chip_.set_clock([this] { return now_us(); });
+  chip_.tx_buffer().set_layout(TxBufferModel::Layout::kWren);
 }
 
 int64_t WrenSx1301Port::now_us() const { return monotonic_us() - origin_us_; }
