@@ -165,9 +165,10 @@ TEST_F(WrenScan, FiftyFailuresInARowAbortTheScan) {
   EXPECT_EQ(sleeps_of(kRetryNs), 49);
   EXPECT_EQ(sandbox().read_file("/tmp/spectralScan.csv"), "previous\n") << "the last result stays";
   EXPECT_EQ(semaphore("/wren_spec_scan_running"), 1) << "given back for the next scan";
+  EXPECT_EQ(readSpectralScanProgress(), 100) << "an ended scan does not look like a running one";
   sem_post(tx);
   crx::os::sem_close(tx);
-  EXPECT_EQ(ostra_wren_spec_scan(&req), 0) << syslog_dump();
+  EXPECT_EQ(runSpectralScanFlexible(&status_, 0, 0, 3, 902800, 200, 1, 903000, 1600), 0) << syslog_dump();
 }
 
 TEST_F(WrenScan, SamplesThatNeverBecomeReadyFailTheFrequency) {
