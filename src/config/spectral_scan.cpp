@@ -25,7 +25,7 @@
 #include "crx_hal/brd_cfg.h"
 #include "log.h"
 #include "platform/os.h"
-#include "wren/spec_scan.h"
+#include "wren/energy_scan.h"
 
 uint8_t progress = 0;
 

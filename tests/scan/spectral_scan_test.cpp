@@ -12,7 +12,7 @@
 
 #include "crx.h"
 #include "tests/conf/board_fixture.h"
-#include "wren/spec_scan.h"
+#include "wren/energy_scan.h"
 
 namespace crx::test {
 namespace {

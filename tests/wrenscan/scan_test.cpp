@@ -325,14 +325,4 @@ TEST_F(WrenScan, AScanInAChildProcessWhileTheParentTransmits) {
   crx::os::sem_close(tx);
 }
 
-TEST(WrenWaitSem, PositiveWithinTwentyReads) {
-  sem_t sem;
-  ASSERT_EQ(sem_init(&sem, 0, 0), 0);
-  EXPECT_EQ(ostra_wren_wait_sem(&sem), 1);
-  sem_post(&sem);
-  EXPECT_EQ(ostra_wren_wait_sem(&sem), 0);
-  EXPECT_EQ(ostra_wren_wait_sem(nullptr), 1);
-  sem_destroy(&sem);
-}
-
 }  // namespace

@@ -10,7 +10,7 @@
 // "/sx127x_in_use" is held from the retune of the side radio to its last
 // sample, by the scan and by LBT alike, so neither measures at the other's
 // frequency.
-#include "wren/spec_scan.h"
+#include "wren/energy_scan.h"
 
 #include <fcntl.h>
 #include <unistd.h>
