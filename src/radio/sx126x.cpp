@@ -46,10 +46,12 @@ bool g_busy_ready = false;  // BUSY exported and set as an input
 
 void log_error(const char* who) { log_line("BrvDBG-HAL %s E R R O R", who); }
 
-// Exports the BUSY line and makes it an input, once; called with
-// g_transfer_mutex held.
+// Exports the BUSY line and makes it an input; again whenever the line
+// has gone (unexported by another program). Called with g_transfer_mutex
+// held.
 bool prepare_busy(const char* who) {
-  if (g_busy_ready) return true;
+  if (g_busy_ready && is_gpio_pin_exported(kGpioSx126xBusy)) return true;
+  g_busy_ready = false;
   if (!is_gpio_pin_exported(kGpioSx126xBusy)) gpio_export_pin(kGpioSx126xBusy);
   if (!is_gpio_pin_exported(kGpioSx126xBusy)) {
     log_line("BrvDBG-HAL %s E R R O R - GPIO export for busy pin failed", who);

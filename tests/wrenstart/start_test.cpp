@@ -4,10 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <functional>
 
 #include "crx_hal/hooks.h"
 #include "crx_hal/if_conv.h"
+#include "sim/sync_block.h"
 #include "wren/firmware.h"
 #include "wren/start.h"
 #include "wren/tx_lut.h"
@@ -135,10 +137,37 @@ TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
   crx::hooks::recapture_counter_offset();
   EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
 
-  // The outdoor board's side radio is an SX126x, not driven yet.
-  EXPECT_FALSE(crx::wren::side_radio_available());
-  EXPECT_TRUE(has_line("BrvDBG-HAL: ostra_wren_start WARNING: SX126x side radio not supported, side radio unavailable."));
-  EXPECT_TRUE(board().side_radio->register_writes().empty());
+  // The outdoor board's side radio is an SX126x, listening on radio A's
+  // centre.
+  EXPECT_TRUE(crx::wren::side_radio_available());
+  EXPECT_EQ(board().sx126x->mode(), 5);
+  EXPECT_EQ(board().sx126x->frequency_word(),
+            uint32_t((uint64_t{ostra_wren_prv_cfg.radio[0].freq_hz} << 25) / 32000000));
+}
+
+TEST_F(WrenStart, OutdoorOffsetIsTakenAgainWhenTheTimeReferenceBecomesValid) {
+  install(crx::test::kOutdoorPcba);
+  ASSERT_EQ(configure_eu(), 0) << syslog_dump();
+  board().gpio_fpga->set_counter_offset(5000000);
+  board().sx1301->set_auto_pps(false);
+  chip().poke(2, 0x59, 1);
+  board().sx1301->pps();
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  ASSERT_EQ(crx::hooks::counter_offset(), 5000000);
+
+  // The FPGA's counter moved while no reference was valid; once the sync
+  // block reports sync, the housekeeping's first accepted sample takes the
+  // offset again.
+  board().gpio_fpga->set_counter_offset(6000000);
+  board().sx1301->pps();
+  crx::sim::install_sync_block(sandbox());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (crx::hooks::counter_offset() != 6000000 && std::chrono::steady_clock::now() < deadline)
+    crx_wait_ms(2000);  // moves the fast clock, and the housekeeping timer with it
+  EXPECT_EQ(crx::hooks::counter_offset(), 6000000) << syslog_dump();
+  uint32_t synced = 0;
+  EXPECT_EQ(crx_get_sync_status(&synced), 0);
+  EXPECT_EQ(synced, 1u);
 }
 
 TEST_F(WrenStart, SixteenGainEntriesNeedNoEndMark) {
@@ -281,7 +310,8 @@ TEST_F(WrenStart, SelfTestPrintsWhatTheBoardAnswers) {
   for (const char* line : {"Board Type Defined in Database: 12\n", "HW_Init: True\n", "PCBA Product Code: Q7000112 \n",
                            "Register 0x0c: ", "Register VERSION: 0x00000067\n", "GPIO FPGA Version: 0x5007\n",
                            "GPIO Build Version: 0x0024\n", "GPIO LED WREN_GREG_GPIO_3_ALL: 0xc220\n",
-                           "The measured temperature is 25.000000 C.\n", "Spectral Scan Test not available yet"})
+                           "The measured temperature is 25.000000 C.\n", "Starting Spectral Scan Test\n",
+                           "Spectral Scan Test completed with status code 1\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   EXPECT_EQ(out.find("Register 0x0d"), std::string::npos) << "registers 0x00 to 0x0C only";
 }
