@@ -49,6 +49,9 @@ TEST_F(WrenSendLbt, NoEntryAndTooLongAreAnsweredWithoutAMeasurement) {
                        std::to_string(crx_time_on_air(&slow)) + " ms exceeds maximum allowed time on air of 400 ms"));
   EXPECT_EQ(crx_errno, 0) << "LBT results leave crx_errno alone";
   EXPECT_EQ(board().gpio_fpga->message_total(), gpio_before) << "no measurement started";
+  int held = -1;
+  sem_getvalue(crx::wren::scan_tx_sem(), &held);
+  EXPECT_EQ(held, 1) << "a refused packet holds no scan off";
   EXPECT_TRUE(sent().empty());
 }
 
@@ -61,6 +64,9 @@ TEST_F(WrenSendLbt, WithoutTheSideRadioLbtFails) {
   EXPECT_EQ(crx_errno, ERR_UNSPECIFIED);
   EXPECT_TRUE(has_line("BrvDBG-HAL: ostra_wren_send ERROR: GPIO FPGA Version not compatible with Listen Before Talk"));
   EXPECT_TRUE(sent().empty());
+  int held = -1;
+  sem_getvalue(crx::wren::scan_tx_sem(), &held);
+  EXPECT_EQ(held, 1) << "a refused packet holds no scan off";
 }
 
 TEST_F(WrenSendLbt, VerdictsAgainstTheThreshold) {
