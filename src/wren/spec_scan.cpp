@@ -355,6 +355,9 @@ int spec_scan_claimed(ostra_wren_spec_scan_req_t* req) {
                   scan_list(req->count_500k, req->freq_500k, req->step_500k, sx126x ? kSx126xBw500 : kSx127xBw500,
                             h500.get());
   if (!ok || !save_results(*req, h125.get(), h500.get(), who)) {
+    // A scan that ended shows 100, whatever its outcome: a share left
+    // below would read as a scan still running and refuse every later one.
+    g_measured.store(g_requested.load());
     status = 1;
     return -1;
   }

@@ -65,6 +65,25 @@ TEST_F(WrenScan, WritesOneHistogramLinePerFrequency) {
   EXPECT_EQ(board().gpio_fpga->peek(0x08) & 2, 0) << "sampling disabled after the scan";
 }
 
+// The outdoor board scans with its SX126x and that chip's bandwidth codes.
+TEST_F(WrenScan, AnSx126xBoardScansWithItsOwnBandwidthCodes) {
+  start_board(crx::test::kOutdoorPcba);
+  board().environment->add_signal(868300000, -75);
+  ostra_wren_spec_scan_req_t req{&status_, 4096, 2, 868100, 200, 1, 868300, 1600};
+  ASSERT_EQ(ostra_wren_spec_scan(&req), 0) << syslog_dump();
+  const auto m = board().gpio_fpga->measurements();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[0].tuning.bandwidth_hz, 58600u);
+  EXPECT_EQ(m[1].tuning.bandwidth_hz, 58600u);
+  EXPECT_EQ(m[2].tuning.bandwidth_hz, 234300u);
+  EXPECT_NEAR(double(m[1].tuning.freq_hz), 868300000.0, 1.0);
+  const auto lines = csv_lines();
+  ASSERT_EQ(lines.size(), 3u);
+  long freq = 0;
+  EXPECT_EQ(counts_of(lines[1], &freq).at(55), 4096);
+  EXPECT_EQ(counts_of(lines[0], &freq).at(20), 4096);
+}
+
 TEST_F(WrenScan, SampleWordsLandInTheirClampedBins) {
   start_board();
   board().gpio_fpga->set_scan_samples({0x0104, 0x0000, 0x00BE});  // -130, 0, -95 dBm
@@ -146,9 +165,10 @@ TEST_F(WrenScan, FiftyFailuresInARowAbortTheScan) {
   EXPECT_EQ(sleeps_of(kRetryNs), 49);
   EXPECT_EQ(sandbox().read_file("/tmp/spectralScan.csv"), "previous\n") << "the last result stays";
   EXPECT_EQ(semaphore("/wren_spec_scan_running"), 1) << "given back for the next scan";
+  EXPECT_EQ(readSpectralScanProgress(), 100) << "an ended scan does not look like a running one";
   sem_post(tx);
   crx::os::sem_close(tx);
-  EXPECT_EQ(ostra_wren_spec_scan(&req), 0) << syslog_dump();
+  EXPECT_EQ(runSpectralScanFlexible(&status_, 0, 0, 3, 902800, 200, 1, 903000, 1600), 0) << syslog_dump();
 }
 
 TEST_F(WrenScan, SamplesThatNeverBecomeReadyFailTheFrequency) {
