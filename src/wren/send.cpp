@@ -96,13 +96,14 @@ void sleep_us(int32_t us) {
   os::sleep(t, nullptr);
 }
 
-// 0 when the packet may go, an LBT result (62-64) or -1 with the code set.
-int listen_before_talk(const crx_tx_pkt_t& pkt, const tx_gain_entry_t& gain) {
+// The LBT entry that governs the packet: its index (below
+// CRX_LBT_MAX_ENTRIES), an LBT result (63, 64) or -1 with the code set.
+// Needs no bus access.
+int lbt_entry(const crx_tx_pkt_t& pkt, const tx_gain_entry_t& gain) {
   if (!side_radio_available()) {
     log_line("BrvDBG-HAL: %s ERROR: GPIO FPGA Version not compatible with Listen Before Talk", kWho);
     return fail(ERR_UNSPECIFIED);
   }
-  const uint8_t bw_index = lbt_bandwidth_index(pkt.bandwidth);
   const int i = crx_get_lbt_LUT_index(pkt.freq_hz, gain.rf_power);
   if (i < 0 || i >= CRX_LBT_MAX_ENTRIES) return kLbtNoEntry;
   const crx_lbt_entry_t& e = brd_cfg_priv.lbt.entries[i];
@@ -112,8 +113,15 @@ int listen_before_talk(const crx_tx_pkt_t& pkt, const tx_gain_entry_t& gain) {
              int(toa_ms), int(e.max_talk_time_ms));
     return kLbtTooLong;
   }
+  return i;
+}
+
+// Listens on the packet's channel: 0 when it is free, 62 when busy, -1
+// with the code set.
+int listen(const crx_tx_pkt_t& pkt, const crx_lbt_entry_t& e) {
   const int32_t listen_us = e.listen_time_us > 0 ? e.listen_time_us : 0;
-  if (ostra_wren_start_lbt_meas(pkt.freq_hz, bw_index, uint32_t(listen_us / kLbtLengthStepUs)) != 0)
+  if (ostra_wren_start_lbt_meas(pkt.freq_hz, lbt_bandwidth_index(pkt.bandwidth),
+                                uint32_t(listen_us / kLbtLengthStepUs)) != 0)
     return raise_and_fail();
   sleep_us(listen_us);
   int32_t rssi = 0;
@@ -187,9 +195,15 @@ int send(crx_tx_pkt_t& pkt) {
     return fail(ERR_BAD_TX_LUT);
   }
 
+  // What listen-before-talk decides without listening comes first, so a
+  // packet it refuses takes no hold and sends nothing on the bus.
+  const bool lbt = brd_cfg_priv.lbt.enabled == 1;
+  const int entry = lbt ? lbt_entry(pkt, gain) : 0;
+  if (entry < 0 || entry >= CRX_LBT_MAX_ENTRIES) return entry;  // -1, 63 or 64
+
   if (hold_scan(pkt) < 0) return -1;
-  if (brd_cfg_priv.lbt.enabled == 1) {
-    if (const int rc = listen_before_talk(pkt, gain); rc != 0) return rc;
+  if (lbt) {
+    if (const int rc = listen(pkt, brd_cfg_priv.lbt.entries[entry]); rc != 0) return rc;
   }
   const uint32_t radio_type = ostra_wren_prv_cfg.radio[pkt.rf_chain].type;
   uint8_t integer;
