@@ -13,6 +13,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <semaphore.h>
+
 #if defined(CRX_BUILDING_LIBRARY)
 #define CRX_API __attribute__((visibility("default")))
 #else
@@ -832,6 +834,67 @@ CRX_API int ostra_wren_outdoor_get_instcnt(uint32_t *count);
 CRX_API int ostra_wren_get_delta_t(uint32_t *delta);
 /* RSSI in dBm of a packet received on `chan` (0-9) with the raw byte. */
 CRX_API float ostra_wren_calc_rssi(uint8_t chan, uint8_t raw_rssi);
+/* Wren transmit: gain entry, scan-TX hold, listen-before-talk, TX offsets
+   of the transmitting radio, descriptor, buffer and trigger. Overwrites
+   pkt->rf_chain with the transmitting radio. 0; -1 with crx_errno (25 an
+   empty TX gain table; 20, 21, 22, 23 the packet's parameters; 26 the
+   mode; 69 an FSK payload of 255 bytes or no side radio for LBT; the
+   register layer's code); or the LBT results 62 (channel busy), 63 (too
+   long for the LBT entry), 64 (no LBT entry) without crx_errno. */
+CRX_API int ostra_wren_send(crx_tx_pkt_t *pkt);
+/* Board type 15: the output power offset for a board temperature in
+   degrees C, added to every requested power. Always 0. */
+CRX_API int wren_outdoor_rf_power_temp_compensation(float temp_c);
+/* Wren board temperature in degrees C: the analog sensor on type 15 and
+   variant-1 boards, the SX127x side radio otherwise. 0, or -1 (3 null
+   pointer, 69 no side radio or an unreadable sensor). */
+CRX_API int ostra_wren_read_temperature(float *temp_c);
+
+/* Energy measurements of the Wren side radio through the GPIO FPGA: one
+   listen-before-talk reading before a transmission, and the spectral scan
+   (a 101-bin level histogram per frequency, written to
+   "/tmp/spectralScan.csv"). */
+
+/* A scan request, as runSpectralScanFlexible builds it. Frequencies and
+   steps in kHz. */
+typedef struct ostra_wren_spec_scan_req_s {
+  uint32_t *status;   /* caller's word: 2 running, 1 failed, 0 done */
+  uint32_t samples;   /* per frequency; the Wren scan always takes 4096 */
+  uint32_t count_125k;
+  uint32_t freq_125k;
+  uint32_t step_125k;
+  uint32_t count_500k;
+  uint32_t freq_500k;
+  uint32_t step_500k;
+} ostra_wren_spec_scan_req_t;
+
+/* Starts one LBT measurement at freq_hz with the side radio's receive
+   bandwidth index (the SX127x table's; on an SX126x board the nearest
+   SX126x code is used) over `length` units of 5 us (at most 65535: longer
+   is clamped with a warning). 0, or -1 with code 69 (no side radio, a
+   failed retune or FPGA write, the side radio's guard not obtained). */
+CRX_API int ostra_wren_start_lbt_meas(uint32_t freq_hz, uint32_t bw_index, uint32_t length);
+/* Waits for the measurement started above and reads its level in dBm.
+   0, or -1 with code 69 (null output, no side radio, FPGA access, no
+   result within the listen time plus a margin). */
+CRX_API int ostra_wren_get_lbt_meas(int32_t *rssi_dbm);
+/* Runs a whole scan in the calling thread: 0 done, -1 failed (status word
+   1), 3 for a null request. Only one scan at a time per gateway. */
+CRX_API int ostra_wren_spec_scan(ostra_wren_spec_scan_req_t *req);
+/* Percentage of the requested frequencies measured (0 when nothing was
+   requested). */
+CRX_API uint8_t ostra_wren_spec_scan_get_progress(void);
+/* Measures one frequency into histogram[index x 101 + bin]: 0, 1 when a
+   transmission took the air meanwhile, 3 for a null histogram, else the
+   failing step's error. */
+CRX_API int ostra_wren_measure_spec_scan_freq(uint32_t index, uint32_t freq_hz, uint32_t bw_index,
+                                              uint32_t *histogram);
+/* Retunes the side radio and converts its instantaneous RSSI into a bin
+   (0-100): 0, 3 for a null output, or the side radio's error. */
+CRX_API int ostra_wren_measure_rssi_hist_index(uint32_t freq_hz, uint32_t bw_index, uint32_t *bin);
+/* 0 when the semaphore's value is positive within 20 reads, else 1. */
+CRX_API int ostra_wren_wait_sem(sem_t *sem);
+
 /* Channel planning of the Wren boards: which radio feeds each enabled
    channel and where the two radios are tuned. */
 
@@ -936,6 +999,110 @@ CRX_API int sx127x_deinit(void);
    without the guard semaphore. */
 CRX_API int crx_sx127x_reg_w(uint8_t address, uint8_t value);
 CRX_API int crx_sx127x_reg_r(uint8_t address, uint8_t *value);
+
+/* SX126x side radio (outdoor Wren and variant-1 boards), on the side-radio
+   port of sx126x_cfg. Every call returns 0, or -1 with crx_errno: 3 for a
+   null pointer, 69 for a refused argument or a BUSY line that stays high,
+   2 (write) or 1 (read) for a failed transfer. */
+
+/* GFSK modulation: bit rate in bit/s, pulse shape, the chip's RxBw code,
+   frequency deviation in Hz. */
+typedef struct sx126x_gfsk_mod_params_s {
+  uint32_t bit_rate;
+  uint8_t pulse_shape;
+  uint8_t bandwidth;
+  uint32_t fdev_hz;
+} sx126x_gfsk_mod_params_t;
+
+/* LoRa modulation: the four bytes as the chip takes them. */
+typedef struct sx126x_lora_mod_params_s {
+  uint8_t sf;
+  uint8_t bw;
+  uint8_t cr;
+  uint8_t low_dr_opt;
+} sx126x_lora_mod_params_t;
+
+/* GFSK packet parameters (9 bytes on the wire, the preamble length first,
+   most significant byte first). */
+typedef struct sx126x_gfsk_pkt_params_s {
+  uint16_t preamble_len;
+  uint8_t preamble_detect;
+  uint8_t sync_word_len;
+  uint8_t addr_comp;
+  uint8_t pkt_type;
+  uint8_t payload_len;
+  uint8_t crc_type;
+  uint8_t whitening;
+} sx126x_gfsk_pkt_params_t;
+
+/* LoRa packet parameters (6 bytes on the wire, likewise). */
+typedef struct sx126x_lora_pkt_params_s {
+  uint16_t preamble_len;
+  uint8_t header_type;
+  uint8_t payload_len;
+  uint8_t crc_type;
+  uint8_t invert_iq;
+} sx126x_lora_pkt_params_t;
+
+/* Interrupt routing: the IRQ mask and the masks of DIO1-3. */
+typedef struct sx126x_dio_irq_params_s {
+  uint16_t irq_mask;
+  uint16_t dio1_mask;
+  uint16_t dio2_mask;
+  uint16_t dio3_mask;
+} sx126x_dio_irq_params_t;
+
+/* Continuous receive (or transmit until the packet is sent). */
+#define SX126X_TIMEOUT_CONTINUOUS 0xFFFFFFu
+/* Longest finite time-out in ms. */
+#define SX126X_TIMEOUT_MAX_MS 262000u
+
+/* One transfer: tx_len command bytes, then rx_len bytes clocked in after
+   them into rx. At most 260 bytes in all. Waits (about 10 ms at most) for
+   the BUSY line (GPIO 48) to drop first. */
+CRX_API int sx126x_spi_access(const uint8_t *tx, uint32_t tx_len, uint8_t *rx, uint32_t rx_len);
+/* Opcode and up to 255 parameter bytes. */
+CRX_API int sx126x_write_cmd(uint8_t opcode, const uint8_t *params, uint32_t n);
+/* Opcode and one status byte clocked out, then n response bytes. */
+CRX_API int sx126x_read_cmd(uint8_t opcode, uint8_t *out, uint32_t n);
+
+CRX_API int sx126x_get_op_mode(uint8_t *mode);      /* (status >> 4) & 7 */
+CRX_API int sx126x_get_dev_status(uint8_t *status); /* (status >> 1) & 7 */
+CRX_API int sx126x_set_standby(uint8_t mode);       /* 0 RC, 1 crystal */
+CRX_API int sx126x_get_pkt_type(uint8_t *type);
+CRX_API int sx126x_set_pkt_type(uint8_t type);      /* 0 GFSK, 1 LoRa */
+CRX_API int sx126x_set_rf_freq(uint32_t freq_hz);
+CRX_API int sx126x_set_gfsk_mod_params(const sx126x_gfsk_mod_params_t *params);
+CRX_API int sx126x_set_lora_mod_params(const sx126x_lora_mod_params_t *params);
+CRX_API int sx126x_set_gfsk_pkt_params(const sx126x_gfsk_pkt_params_t *params);
+CRX_API int sx126x_set_lora_pkt_params(const sx126x_lora_pkt_params_t *params);
+/* The two bases must differ. */
+CRX_API int sx126x_set_buf_base_addr(uint8_t tx_base, uint8_t rx_base);
+/* Time-outs in ms: SX126X_TIMEOUT_CONTINUOUS, or 0 to SX126X_TIMEOUT_MAX_MS. */
+CRX_API int sx126x_set_rx(uint32_t timeout_ms);
+CRX_API int sx126x_set_tx(uint32_t timeout_ms);
+CRX_API int sx126x_stop_timer_on_preamble(uint8_t enable);
+CRX_API int sx126x_dio_irq_params(const sx126x_dio_irq_params_t *params);
+CRX_API int sx126x_get_irq_status(uint16_t *irq);
+CRX_API int sx126x_clear_irq_status(uint16_t mask);
+CRX_API int sx126x_get_rx_buffer_status(uint8_t *payload_len, uint8_t *rx_start);
+/* Instantaneous RSSI in dBm. */
+CRX_API int sx126x_get_rssi(float *rssi_dbm);
+CRX_API int sx126x_write_register(uint16_t address, uint8_t value);
+CRX_API int sx126x_read_register(uint16_t address, uint8_t *value);
+CRX_API int sx126x_write_buffer(uint8_t offset, const uint8_t *data, uint8_t n);
+CRX_API int sx126x_read_buffer(uint8_t offset, uint8_t *data, uint8_t n);
+
+/* Continuous GFSK receive at freq_hz with the RxBw code `bandwidth` (the
+   spectral scan uses 12, 58.6 kHz, and 10, 234.3 kHz). */
+CRX_API int sx126x_setup_fsk(uint32_t freq_hz, uint8_t bandwidth);
+/* Retunes the running receiver: frequency and RxBw code. */
+CRX_API int sx126x_change_fsk(uint32_t freq_hz, uint8_t bandwidth);
+/* Continuous LoRa receive with the caller's modulation (its low-data-rate
+   byte is sent as 0). */
+CRX_API int sx126x_setup_lora(uint32_t freq_hz, const sx126x_lora_mod_params_t *params);
+/* Kept for callers of the SX127x shape: does nothing, returns rssi_offset. */
+CRX_API int sx126x_setup(uint32_t freq_hz, uint8_t modulation, uint32_t rxbw_index, int8_t rssi_offset);
 
 /* ======================================================================== */
 /* Board, chip and channel configuration; time on air                        */

@@ -58,6 +58,9 @@ struct GpioLines {
   std::map<int, std::map<Kind, std::shared_ptr<GpioAttribute>>> nodes;
   std::set<int> refused;
   std::vector<std::string> export_writes;
+  // Lines a chip drives, asked for their level at every read of the value
+  // file (a chip's BUSY output changes without any event to poll for).
+  std::map<int, std::function<bool()>> drivers;
 
   const GpioLine* find(int pin) const {
     auto it = lines.find(pin);
@@ -116,6 +119,7 @@ ssize_t GpioAttribute::read(Handle& h, void* buf, size_t len) {
       case Kind::kDirection: text = std::string(line->output ? "out" : "in"); break;
       case Kind::kEdge: text = line->edge; break;
       case Kind::kValue:
+        if (auto d = lines->drivers.find(pin_); d != lines->drivers.end()) lines->levels[pin_] = d->second();
         text = std::string(1, lines->logical_value(pin_, *line) ? '1' : '0');
         h.events_seen = lines->edges[pin_];
         break;
@@ -251,6 +255,11 @@ void SysfsGpio::set_level(int pin, bool high) {
   if (edge) sandbox_.notify_pollers();
 }
 
+void SysfsGpio::drive_on_read(int pin, std::function<bool()> level) {
+  std::lock_guard lock(lines_->mutex);
+  if (level) lines_->drivers[pin] = std::move(level);
+  else lines_->drivers.erase(pin);
+}
 
 bool SysfsGpio::exported(int pin) const {
   std::lock_guard lock(lines_->mutex);

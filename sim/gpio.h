@@ -5,6 +5,7 @@
 // and replaces the setting, a read returns the current text.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,10 @@ class SysfsGpio : public SysfsNode {
   // value file reads it through active_low. A change that matches the
   // line's edge setting wakes the descriptors polling its value file.
   void set_level(int pin, bool high);
+  // A line a chip drives: every read of its value file first asks `level`
+  // (called under the model's lock: it must not call back into it). An
+  // empty function ends the driving.
+  void drive_on_read(int pin, std::function<bool()> level);
 
   // ---- inspection ----
   bool exported(int pin) const;

@@ -115,6 +115,16 @@ void Sx127xRadio::clear_register_writes() {
   std::lock_guard lock(mutex_);
   writes_.clear();
 }
+uint32_t Sx127xRadio::bandwidth_hz() const {
+  std::lock_guard lock(mutex_);
+  // RegRxBw: mantissa code in bits 4-3 (16, 20 or 24), exponent in bits
+  // 2-0; FSK bandwidth = Fxosc / (mantissa x 2^(exponent + 2)).
+  const uint8_t reg = regs_[0x12];
+  const unsigned mantissa = 16u + 4u * ((reg >> 3) & 3u);
+  const unsigned exponent = reg & 7u;
+  return uint32_t(32000000ull / (uint64_t{mantissa} << (exponent + 2)));
+}
+
 uint32_t Sx127xRadio::frequency_hz() const {
   std::lock_guard lock(mutex_);
   const uint64_t frf = uint64_t{regs_[kFrf]} << 16 | uint64_t{regs_[kFrf + 1]} << 8 | regs_[kFrf + 2];

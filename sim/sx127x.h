@@ -59,6 +59,8 @@ class Sx127xRadio : public SpidevDevice {
   void clear_register_writes();
   // The carrier RegFrf selects, in Hz (rounded down).
   uint32_t frequency_hz() const;
+  // The receive bandwidth RegRxBw selects, in Hz.
+  uint32_t bandwidth_hz() const;
   bool rx_continuous() const;
 
  protected:

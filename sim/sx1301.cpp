@@ -433,7 +433,9 @@ bool Sx1301Chip::radio_store(uint8_t address, uint8_t value) {
   }
   if (page_ != 1) return false;
   if (address == kTxCommand) {
-    tx_->write_command(value, count_locked());
+    const TxGainRows rows{int8_t(paged_[1][TxBufferModel::kOffsetI]), int8_t(paged_[1][TxBufferModel::kOffsetQ]),
+                          uint8_t(paged_[1][TxBufferModel::kDigitalGain] & 0x03)};
+    tx_->write_command(value, count_locked(), rows);
     if (value & 0x07) {
       tx_used_ = true;
       if (const auto t = tx_->last()) tx_->set_airtime_us(airtime_of(*t));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace crx::sim {
 
@@ -25,7 +26,21 @@ uint32_t Transmission::bandwidth_hz() const {
   }
 }
 
-Transmission TxBufferModel::decode(std::span<const uint8_t> b) {
+double Transmission::radio_frequency_hz(int radio_type, uint32_t near_hz) const {
+  const double step = radio_type == 1 ? 2000000.0 : 4000000.0;
+  const double scale = radio_type == 1 ? 512.0 : 256.0;
+  // A LoRa descriptor keeps only the low six bits of the integer part.
+  const int kept = fsk ? 0xFF : 0x3F;
+  const long approx = long(double(near_hz) / step);
+  long best = approx;
+  for (long c = approx - 64; c <= approx + 64; ++c) {
+    if (c < 0 || (c & kept) != (freq_integer & kept)) continue;
+    if (std::labs(c - approx) < std::labs(best - approx) || (best & kept) != (freq_integer & kept)) best = c;
+  }
+  return double(best) * step + double(radio_fraction) * 15625.0 / scale;
+}
+
+Transmission TxBufferModel::decode(std::span<const uint8_t> b, Layout layout) {
   Transmission t;
   std::array<uint8_t, 512> buf{};
   std::copy_n(b.begin(), std::min<size_t>(b.size(), buf.size()), buf.begin());
@@ -35,6 +50,11 @@ Transmission TxBufferModel::decode(std::span<const uint8_t> b) {
   t.fsk = (buf[7] & 0x10) != 0;
   t.power_index = buf[7] & 0x0F;
   t.preamble = be16(&buf[12]);
+  if (layout == Layout::kWren) {
+    t.freq_integer = buf[0];
+    t.radio_fraction = be16(&buf[1]);
+    t.rf_chain = (buf[7] >> 5) & 0x03;
+  }
   if (!t.fsk) {
     t.crc = (buf[9] & 0x80) != 0;
     t.cr = (buf[9] >> 4) & 0x07;
@@ -79,14 +99,22 @@ void TxBufferModel::set_airtime_us(uint32_t us) {
   airtime_us_ = us;
 }
 
-void TxBufferModel::write_command(uint8_t value, uint32_t now) {
+void TxBufferModel::set_layout(Layout layout) {
+  std::lock_guard lock(mutex_);
+  layout_ = layout;
+}
+
+void TxBufferModel::write_command(uint8_t value, uint32_t now, TxGainRows rows) {
   std::lock_guard lock(mutex_);
   command_ = value & 0x07;
   if (command_ == 0) {
     pending_ = started_ = false;
     return;
   }
-  Transmission t = decode(buffer_);
+  Transmission t = decode(buffer_, layout_);
+  t.offset_i = rows.offset_i;
+  t.offset_q = rows.offset_q;
+  t.digital_gain = rows.digital_gain;
   t.trigger = (command_ & 0x01) ? Transmission::Trigger::kImmediate
               : (command_ & 0x02) ? Transmission::Trigger::kTimestamped
                                   : Transmission::Trigger::kOnPps;

@@ -1,5 +1,7 @@
 #include "wren_board.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -25,6 +27,7 @@ int64_t monotonic_us() {
 
 WrenSx1301Port::WrenSx1301Port() : origin_us_(monotonic_us()) {
   chip_.set_clock([this] { return now_us(); });
+  chip_.tx_buffer().set_layout(TxBufferModel::Layout::kWren);
 }
 
 int64_t WrenSx1301Port::now_us() const { return monotonic_us() - origin_us_; }
@@ -111,7 +114,57 @@ constexpr uint8_t kResetReg = 0x09;
 constexpr uint16_t kResetBit = 1u << 12;
 constexpr uint8_t kCounterSelect = 0x19;
 constexpr uint8_t kCounterValue = 0x1A;
+constexpr uint8_t kControlReg = 0x08;
+constexpr uint16_t kLbtStartBit = 1u << 0;
+constexpr uint16_t kScanEnableBit = 1u << 1;
+constexpr uint8_t kMeasureStatusReg = 0x16;
+constexpr uint16_t kLbtDoneBit = 1u << 8;
+constexpr uint16_t kScanReadyBit = 1u << 9;
+constexpr uint8_t kLbtLengthReg = 0x17;
+constexpr uint8_t kScanSampleReg = 0x18;
+constexpr int64_t kLbtUnitUs = 5;
+
+// The magnitude of a level in whole dB, held to a field of `bits`.
+uint16_t magnitude(double dbm, int bits) {
+  const long m = std::lround(-dbm);
+  return uint16_t(std::clamp(m, 0L, (1L << bits) - 1));
+}
 }  // namespace
+
+void WrenGpioFpga::set_level_source(std::function<SideRadioTuning()> tuning,
+                                    std::function<double(const SideRadioTuning&)> level) {
+  std::lock_guard lock(mutex_);
+  tuning_ = std::move(tuning);
+  level_ = std::move(level);
+}
+void WrenGpioFpga::set_lbt_never_done(bool on) {
+  std::lock_guard lock(mutex_);
+  lbt_never_done_ = on;
+}
+void WrenGpioFpga::set_scan_never_ready(bool on) {
+  std::lock_guard lock(mutex_);
+  scan_never_ready_ = on;
+}
+void WrenGpioFpga::set_scan_ready_after_reads(int reads) {
+  std::lock_guard lock(mutex_);
+  scan_ready_after_ = reads;
+}
+void WrenGpioFpga::set_scan_samples(std::vector<uint16_t> words) {
+  std::lock_guard lock(mutex_);
+  scan_words_ = std::move(words);
+}
+void WrenGpioFpga::on_scan_event(std::function<void(ScanEvent)> hook) {
+  std::lock_guard lock(mutex_);
+  scan_hook_ = std::move(hook);
+}
+std::vector<WrenGpioFpga::Measurement> WrenGpioFpga::measurements() const {
+  std::lock_guard lock(mutex_);
+  return measurements_;
+}
+uint64_t WrenGpioFpga::samples_read() const {
+  std::lock_guard lock(mutex_);
+  return samples_read_;
+}
 
 void WrenGpioFpga::attach_sx1301(const std::shared_ptr<WrenSx1301Port>& sx1301) {
   {
@@ -177,9 +230,24 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
   const uint32_t chip = port ? port->chip().count() : 0;
   const bool write = sent[0] & kWriteBit;
   const uint8_t first = sent[0] & 0x7F;
-  bool reset = false;
+  // The side radio's tuning and what it hears, taken outside the lock: the
+  // radio model has a lock of its own.
+  std::function<SideRadioTuning()> tuning_fn;
+  std::function<double(const SideRadioTuning&)> level_fn;
   {
     std::lock_guard lock(mutex_);
+    tuning_fn = tuning_;
+    level_fn = level_;
+  }
+  const SideRadioTuning tuning = tuning_fn ? tuning_fn() : SideRadioTuning{};
+  const double level = level_fn ? level_fn(tuning) : -120.0;
+  const int64_t now = monotonic_us();
+  bool reset = false;
+  std::vector<ScanEvent> events;
+  std::function<void(ScanEvent)> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = scan_hook_;
     for (size_t i = 1; i + 1 < sent.size(); i += 2) {
       const uint8_t address = uint8_t((first + (i - 1) / 2) & 0x7F);
       if (write) {
@@ -189,6 +257,27 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
           reset = true;
           ++reset_pulses_;
         }
+        if (address == kControlReg) {
+          const uint16_t old = regs_[address];
+          if ((value & kLbtStartBit) && !(old & kLbtStartBit)) {
+            lbt_running_ = true;
+            lbt_end_us_ = now + int64_t(regs_[kLbtLengthReg]) * kLbtUnitUs;
+            regs_[kMeasureStatusReg] &= uint16_t(~0x1FFu);
+            measurements_.push_back({true, tuning, regs_[kLbtLengthReg]});
+          }
+          if (!(value & kLbtStartBit)) {
+            lbt_running_ = false;
+            regs_[kMeasureStatusReg] &= uint16_t(~0x1FFu);
+          }
+          if ((value & kScanEnableBit) && !(old & kScanEnableBit)) {
+            measurements_.push_back({false, tuning, 0});
+            scan_ready_countdown_ = scan_ready_after_;
+          }
+          if (!(value & kScanEnableBit)) {
+            if (old & kScanEnableBit) events.push_back(ScanEvent::kDisabled);
+            regs_[kMeasureStatusReg] &= uint16_t(~kScanReadyBit);
+          }
+        }
         if (!read_only(address)) regs_[address] = value;
       } else {
         uint16_t v = regs_[address];
@@ -196,12 +285,32 @@ int WrenGpioFpga::message(std::span<SpiTransfer> transfers) {
           const uint32_t count = regs_[kCounterSelect] < 2 ? chip + offset_ : timer_;
           v = uint16_t((regs_[kCounterSelect] & 1) ? count >> 16 : count);
         }
+        if (address == kMeasureStatusReg) {
+          if (lbt_running_ && !lbt_never_done_ && now >= lbt_end_us_) {
+            // The level as the window closes.
+            lbt_running_ = false;
+            regs_[kMeasureStatusReg] = uint16_t((regs_[kMeasureStatusReg] & ~0x1FFu) | kLbtDoneBit |
+                                                magnitude(level, 7) << 1);
+          }
+          if ((regs_[kControlReg] & kScanEnableBit) && !scan_never_ready_ &&
+              (scan_ready_countdown_ == 0 || --scan_ready_countdown_ == 0))
+            regs_[kMeasureStatusReg] |= kScanReadyBit;
+          v = regs_[kMeasureStatusReg];
+          if (regs_[kControlReg] & kScanEnableBit) events.push_back(ScanEvent::kReadyRead);
+        }
+        if (address == kScanSampleReg) {
+          v = scan_words_.empty() ? uint16_t(magnitude(level, 15) << 1)
+                                  : scan_words_[samples_read_ % scan_words_.size()];
+          ++samples_read_;
+        }
         answer[i] = uint8_t(v >> 8);
         answer[i + 1] = uint8_t(v);
       }
     }
   }
   if (reset && port) port->chip().hard_reset();
+  if (hook)
+    for (ScanEvent e : events) hook(e);
   return scatter(transfers, answer);
 }
 

@@ -69,6 +69,13 @@ class WrenSx1301Port : public SpidevDevice {
   std::chrono::microseconds page_delay_{0};
 };
 
+// Where the side radio listens, as the GPIO FPGA's measurement engines
+// hear it.
+struct SideRadioTuning {
+  uint32_t freq_hz = 0;
+  uint32_t bandwidth_hz = 0;
+};
+
 // The GPIO FPGA: 16-bit registers, most significant byte first; a burst
 // moves on to the next register every two bytes. Register 0x09 bit 12 is
 // the SX1301's reset line (a rising edge resets the chip). Register 0x19
@@ -79,9 +86,47 @@ class WrenSx1301Port : public SpidevDevice {
 // 0x5007 by default), 0x01 (build, 0x0024), 0x02, 0x03, 0x06 (board
 // variant in bits 0-2), 0x07, 0x0A, 0x0C, 0x0F, 0x16, 0x18 and 0x1A are
 // read-only; 0x08 drives the LEDs and 0x15 their intensity.
+//
+// The measurement engines sample the side radio's level: the radio
+// environment at the tuning the installed side radio reports.
+//   LBT: a rising edge of 0x08 bit 0 starts a measurement lasting 0x17 x
+//   5 us; 0x16 then shows bit 8 (done) and the level's magnitude in dB in
+//   bits 7..1. Clearing bit 0 ends it.
+//   Scan: 0x08 bit 1 enables sampling; 0x16 bit 9 says samples are ready
+//   and every read of 0x18 gives one sample, -level in dB in bits 15..1.
+//
+//   fpga->set_lbt_never_done(true);     // bit 8 never rises
+//   fpga->set_scan_never_ready(true);   // bit 9 never rises
+//   fpga->set_scan_ready_after_reads(3);  // bit 9 rises at the third look
+//   fpga->set_scan_samples({0x0104});   // sample words, cycled
+//   fpga->on_scan_event([](ScanEvent e) { ... });  // a transmission, say
 class WrenGpioFpga : public SpidevDevice {
  public:
   WrenGpioFpga();
+
+  // What a measurement hears.
+  void set_level_source(std::function<SideRadioTuning()> tuning,
+                        std::function<double(const SideRadioTuning&)> level);
+  void set_lbt_never_done(bool on);
+  void set_scan_never_ready(bool on);
+  // Samples become ready only at this read of the ready flag after each
+  // enable (0: at once).
+  void set_scan_ready_after_reads(int reads);
+  void set_scan_samples(std::vector<uint16_t> words);
+
+  // Called (outside the FPGA's lock) when the library reads the ready flag
+  // with sampling enabled, and when it disables sampling.
+  enum class ScanEvent { kReadyRead, kDisabled };
+  void on_scan_event(std::function<void(ScanEvent)> hook);
+
+  // One started measurement: the side radio's tuning when it started.
+  struct Measurement {
+    bool lbt;             // else a scan's enable
+    SideRadioTuning tuning;
+    uint16_t length;      // LBT only
+  };
+  std::vector<Measurement> measurements() const;
+  uint64_t samples_read() const;
 
   void set_version(uint16_t version);
   void set_build(uint16_t build);
@@ -118,6 +163,18 @@ class WrenGpioFpga : public SpidevDevice {
   int reset_pulses_ = 0;
   std::array<uint16_t, 128> regs_{};
   std::vector<std::pair<uint8_t, uint16_t>> writes_;
+  std::function<SideRadioTuning()> tuning_;
+  std::function<double(const SideRadioTuning&)> level_;
+  std::function<void(ScanEvent)> scan_hook_;
+  bool lbt_never_done_ = false;
+  bool scan_never_ready_ = false;
+  int scan_ready_after_ = 0;
+  int scan_ready_countdown_ = 0;
+  bool lbt_running_ = false;
+  int64_t lbt_end_us_ = 0;
+  std::vector<uint16_t> scan_words_;
+  uint64_t samples_read_ = 0;
+  std::vector<Measurement> measurements_;
 };
 
 }  // namespace crx::sim

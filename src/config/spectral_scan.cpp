@@ -25,6 +25,7 @@
 #include "crx_hal/brd_cfg.h"
 #include "log.h"
 #include "platform/os.h"
+#include "wren/energy_scan.h"
 
 uint8_t progress = 0;
 
@@ -226,18 +227,31 @@ int spectral_scan_run(const spectral_scan_params& p) {
   return int(status);
 }
 
+// Refuses a scan while another of this process runs; the claim is taken
+// before anything else, as the progress byte still reads 0 during a scan's
+// first channel.
+bool refuse_running(uint32_t* status, bool running) {
+  if (!running && crx::scan_claim()) return false;
+  log_line("got request to start, but we already have a scan running");
+  *status = 2;
+  return true;
+}
+
 int start_scan(spectral_scan_params& p) {
   if (!p.status) {
     log_line("BrvDBG-HAL: E R R O R: %s NULL pointer", "SpectralScan");
     return 1;
   }
-  if (scan_running()) {
-    log_line("got request to start, but we already have a scan running");
-    *p.status = 2;
-    return 2;
-  }
+  if (refuse_running(p.status, scan_running())) return 2;
   *p.status = 2;
-  return spectral_scan_run(p);
+  const int result = spectral_scan_run(p);
+  crx::scan_release();
+  return result;
+}
+
+bool wren_scan_running() {
+  const uint8_t p = ostra_wren_spec_scan_get_progress();
+  return p != 0 && p != kScanDone;
 }
 
 }  // namespace
@@ -251,6 +265,20 @@ int runSpectralScan(uint32_t* status, uint32_t dwell, uint32_t rf_chain) {
 int runSpectralScanFlexible(uint32_t* status, uint32_t dwell, uint32_t rf_chain, uint32_t count_125k,
                             uint32_t freq_125k, uint32_t step_125k, uint32_t count_500k, uint32_t freq_500k,
                             uint32_t step_500k) {
+  crx::identify_board();
+  if (crx::is_wren_board(board_type)) {
+    // The Wren scan keeps its own status word updates; dwell and RF chain
+    // have no meaning for its side radio.
+    if (!status) {
+      log_line("BrvDBG-HAL: E R R O R: %s NULL pointer", "SpectralScan");
+      return 1;
+    }
+    if (refuse_running(status, wren_scan_running())) return 2;
+    ostra_wren_spec_scan_req_t req{status, 4096, count_125k, freq_125k, step_125k, count_500k, freq_500k, step_500k};
+    const int result = crx::wren::spec_scan_claimed(&req);
+    crx::scan_release();
+    return result;
+  }
   spectral_scan_params p{status, dwell, rf_chain, count_125k, freq_125k, step_125k,
                          count_500k, freq_500k, step_500k};
   return start_scan(p);
@@ -258,6 +286,7 @@ int runSpectralScanFlexible(uint32_t* status, uint32_t dwell, uint32_t rf_chain,
 
 uint8_t readSpectralScanProgress(void) {
   crx::identify_board();
+  if (crx::is_wren_board(board_type)) return ostra_wren_spec_scan_get_progress();
   return get_progress();
 }
 

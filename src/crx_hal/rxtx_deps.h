@@ -1,5 +1,5 @@
 // What the receive and transmit paths call in modules that live elsewhere:
-// the Wren driver and the time reference.
+// the time reference.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,3 @@ namespace crx {
 bool time_reference(uint32_t* ref_tai_sec, uint32_t* latched_count);
 
 }  // namespace crx
-
-extern "C" {
-int ostra_wren_send(crx_tx_pkt_t* pkt);
-}

@@ -54,9 +54,7 @@ int crx_get_temperature(float* temp_c) {
     return fail(ERR_NULL_PTR);
   }
   identify_board();
-  // The Wren boards read their temperature through their own driver, which
-  // this library does not carry yet.
-  if (is_wren_board(board_type)) return fail(ERR_UNSPECIFIED);
+  if (is_wren_board(board_type)) return ostra_wren_read_temperature(temp_c);
   int fd = -1;
   if (spi_tempdev_open(&fd) < 0) {
     log_line("BrvDBG-HAL: %s E R R O R  open", "crx_get_temperature");
@@ -124,10 +122,12 @@ int init_temperature_sensor() {
 void temperature_job() {
   float t = 0;
   if (crx_get_temperature(&t) < 0) return;
-  // The outdoor Wren board corrects its output power its own way, in the
-  // Wren transmit driver, which is not part of this library yet: nothing to
-  // run for it here.
-  if (board_type == CRX_BOARD_WREN_OUTDOOR) return;
+  // The outdoor Wren board has no attenuator: its transmit path shifts the
+  // requested power instead.
+  if (board_type == CRX_BOARD_WREN_OUTDOOR) {
+    if (wren_outdoor_rf_power_temp_compensation(t) < 0) log_line("\n E R R O R - rf power correction with temp failed.");
+    return;
+  }
   if (crx_set_temp_compened_rf_atten(t) < 0) log_line("\n E R R O R - Tx Atten correction with temp failed.");
 }
 

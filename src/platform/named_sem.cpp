@@ -52,4 +52,12 @@ int sem_wait(sem_t* sem) {
 
 int sem_getvalue(sem_t* sem, int* value) { return ::sem_getvalue(sem, value); }
 
+int sem_trywait(sem_t* sem) {
+  int rc;
+  do {
+    rc = ::sem_trywait(sem);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
 }  // namespace crx::os

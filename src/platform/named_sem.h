@@ -19,5 +19,7 @@ sem_t* sem_open_shared(const char* name, mode_t mode, unsigned value);
 int sem_wait(sem_t* sem);
 // The current value; 0, or -1 with errno.
 int sem_getvalue(sem_t* sem, int* value);
+// Takes the semaphore when it is free; 0, or -1 with errno (EAGAIN).
+int sem_trywait(sem_t* sem);
 
 }  // namespace crx::os

@@ -3,10 +3,13 @@
 // well; a multi-register sequence such as the set-up is not atomic.
 #include "radio/sx127x.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
+#include <thread>
 
 #include "crx.h"
 #include "device/paths.h"
@@ -30,12 +33,24 @@ namespace {
 constexpr const char* kGuardName = "/sx127x_in_use";
 constexpr mode_t kGuardMode = 0777;  // every process on the gateway may take it
 
-// The guard's handle in this process. g_guard_mutex guards g_guard and is
-// held for a whole access, so sx127x_deinit cannot close the semaphore under
-// an access in progress (this process's threads queue here before they
-// queue on the named semaphore with the other processes).
-std::mutex g_guard_mutex;
+// The guard's handle in this process. Accesses and holds use it under a
+// shared lock of g_guard_mutex, so sx127x_deinit (which takes it
+// exclusively) cannot close the semaphore under one; they wait on the
+// semaphore itself side by side, so a holder's release never queues behind
+// another thread's wait. g_guard and g_generation are written under the
+// exclusive lock.
+std::shared_mutex g_guard_mutex;
 sem_t* g_guard = nullptr;
+uint64_t g_generation = 0;  // counts closes, so a hold never posts a newer handle
+// The thread that holds the guard across a sequence (hold_guard), or none,
+// and the handle's generation it took. Its own accesses go through without
+// waiting on the guard again.
+std::atomic<std::thread::id> g_holder{};
+std::atomic<uint64_t> g_holder_generation{0};
+
+// A process killed while holding the guard must not stop every other one
+// for good: a wait gives up after this long and the access fails.
+constexpr struct timespec kGuardTimeout = {5, 0};
 
 // The direct accessors' own port; g_direct_mutex guards the descriptor.
 std::mutex g_direct_mutex;
@@ -70,7 +85,7 @@ constexpr ChipMap kChips[] = {
 };
 const ChipMap& chip_map(int32_t type) { return type == kSx1272 ? kChips[0] : kChips[1]; }
 
-// Opens the guard on first use; called with g_guard_mutex held.
+// Opens the guard on first use; called with g_guard_mutex held exclusively.
 bool open_guard(const char* who) {
   if (g_guard) return true;
   sem_t* sem = os::sem_open_shared(kGuardName, kGuardMode, 1);
@@ -79,6 +94,21 @@ bool open_guard(const char* who) {
     return false;
   }
   g_guard = sem;
+  return true;
+}
+
+// Takes `lock` (shared) with the guard open; false when it cannot be
+// opened.
+bool lock_open_guard(std::shared_lock<std::shared_mutex>& lock, const char* who) {
+  lock.lock();
+  while (!g_guard) {
+    lock.unlock();
+    {
+      std::unique_lock exclusive(g_guard_mutex);
+      if (!open_guard(who)) return false;
+    }
+    lock.lock();
+  }
   return true;
 }
 
@@ -94,9 +124,16 @@ int guarded(const char* who, bool hook_set, int code, Access access) {
     log_line("BrvDBG-HAL %s E R R O R - Null function pointer.", who);
     return fail(code);
   }
-  std::lock_guard lock(g_guard_mutex);
-  if (!open_guard(who)) return fail(ERR_UNSPECIFIED);
-  if (os::sem_wait(g_guard) != 0) return fail(code);
+  if (g_holder.load() == std::this_thread::get_id()) {
+    const int result = access(*sx127x_cfg.spi_fd);
+    return result < 0 ? fail(code) : result;
+  }
+  std::shared_lock lock(g_guard_mutex, std::defer_lock);
+  if (!lock_open_guard(lock, who)) return fail(ERR_UNSPECIFIED);
+  if (os::sem_timedwait(g_guard, kGuardTimeout) != 0) {
+    log_line("BrvDBG-HAL %s E R R O R - sx127x sema still taken, giving up.", who);
+    return fail(code);
+  }
   const int result = access(*sx127x_cfg.spi_fd);
   os::sem_post(g_guard);
   return result < 0 ? fail(code) : result;
@@ -184,6 +221,29 @@ bool open_direct(const char* who) {
 }
 
 }  // namespace
+
+int hold_guard(const char* who) {
+  if (g_holder.load() == std::this_thread::get_id()) return 0;
+  std::shared_lock lock(g_guard_mutex, std::defer_lock);
+  if (!lock_open_guard(lock, who)) return -1;
+  if (os::sem_timedwait(g_guard, kGuardTimeout) != 0) {
+    log_line("BrvDBG-HAL %s E R R O R - sx127x sema still taken, giving up.", who);
+    return -2;
+  }
+  g_holder_generation.store(g_generation);
+  g_holder.store(std::this_thread::get_id());
+  return 0;
+}
+
+void release_guard() {
+  if (g_holder.load() != std::this_thread::get_id()) return;
+  std::shared_lock lock(g_guard_mutex);
+  g_holder.store(std::thread::id{});
+  // A handle closed meanwhile took the hold with it.
+  if (g_guard && g_holder_generation.load() == g_generation) os::sem_post(g_guard);
+}
+
+bool guard_held() { return g_holder.load() == std::this_thread::get_id(); }
 
 uint32_t sx127x_frf(uint32_t freq_hz) { return uint32_t((uint64_t{freq_hz} << 19) / 32000000u); }
 
@@ -275,8 +335,11 @@ int sx127x_change_FSK(uint32_t freq_hz, uint32_t rxbw_index) {
 }
 
 int sx127x_deinit(void) {
-  std::lock_guard lock(g_guard_mutex);
+  std::unique_lock lock(g_guard_mutex);
   if (g_guard) {
+    // A hold in progress ends with the handle: its release finds nothing
+    // to post.
+    ++g_generation;
     os::sem_close(g_guard);
     os::sem_unlink(kGuardName);
     g_guard = nullptr;

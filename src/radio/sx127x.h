@@ -12,6 +12,17 @@ inline constexpr int32_t kSx1272 = 1;
 inline constexpr int32_t kSx1276 = 2;
 inline constexpr uint8_t kSx127xFsk = 2;  // the modulation code sx127x_setup accepts
 
+// Holds "/sx127x_in_use" for a sequence of this thread: a retune and the
+// measurement that follows, so that no other process or thread retunes the
+// side radio in between. The holder's own register accesses do not wait on
+// the guard again; taking it again while holding is a no-op. 0, -1 when
+// the semaphore cannot be opened (logged in `who`'s name), -2 when another
+// holder kept it past the wait's bound. Released by release_guard (from
+// the holding thread; nothing otherwise).
+int hold_guard(const char* who);
+void release_guard();
+bool guard_held();
+
 // The three Frf bytes of a carrier frequency (32 MHz crystal, 2^19 steps).
 uint32_t sx127x_frf(uint32_t freq_hz);
 // RegRxBw of a bandwidth index (0-20).

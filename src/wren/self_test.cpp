@@ -90,8 +90,10 @@ extern "C" int ostra_wren_test(void) {
   else std::printf("Error: %s: Could not read temperature from SX1272\n", "ostra_wren_test");
 
   std::printf("Starting Spectral Scan Test\n");
-  // The Wren spectral scan is not part of this library yet.
-  std::printf("Spectral Scan Test not available yet: the Wren spectral scan comes with a later release\n");
+  uint32_t scan_status = 2;
+  ostra_wren_spec_scan_req_t scan{&scan_status, 4096, 64, 902300, 200, 8, 903000, 1600};
+  ostra_wren_spec_scan(&scan);
+  std::printf("Spectral Scan Test completed with status code %d\n", int(scan_status));
   std::fflush(stdout);
   return 0;
 }

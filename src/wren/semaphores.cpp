@@ -1,6 +1,7 @@
 #include "wren/semaphores.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "crx_hal/timers.h"
 #include "platform/named_sem.h"
@@ -11,7 +12,6 @@ namespace crx::wren {
 namespace {
 
 constexpr mode_t kMode = 0777;
-constexpr int64_t kMaxHoldNs = 1'000'000'000;
 
 // Written by start and stop only; the timer's thread reads the scan-TX
 // handle, which stop closes only after the thread is joined.
@@ -34,8 +34,20 @@ void close_named(std::atomic<sem_t*>& slot, const char* name) {
   }
 }
 
+// Guards the read-then-post of "/wren_spec_scan_tx" by the transmit path
+// and by the timer's thread, so that the two never both post a 0.
+std::mutex g_scan_tx_mutex;
+
+// Gives the semaphore back unless it is already free. Called with
+// g_scan_tx_mutex held.
+void give_back(sem_t* s) {
+  int value = 1;
+  if (os::sem_getvalue(s, &value) == 0 && value <= 0) os::sem_post(s);
+}
+
 void scan_tx_expired() {
-  if (sem_t* s = g_scan_tx.load()) os::sem_post(s);
+  std::lock_guard lock(g_scan_tx_mutex);
+  if (sem_t* s = g_scan_tx.load()) give_back(s);
 }
 
 timers::Timer& scan_tx_timer() {
@@ -57,9 +69,18 @@ void close_and_unlink_semaphores() {
 
 int scan_tx_timer_create() { return scan_tx_timer().create(); }
 int scan_tx_timer_arm(int64_t hold_ns) {
-  if (hold_ns < 0 || hold_ns >= kMaxHoldNs || !scan_tx_timer().exists()) return -1;
+  if (hold_ns < 0 || !scan_tx_timer().exists()) return -1;
   scan_tx_timer().arm(hold_ns, 0);
   return 0;
+}
+
+int scan_tx_hold(int64_t hold_ns) {
+  std::lock_guard lock(g_scan_tx_mutex);
+  sem_t* s = g_scan_tx.load();
+  // Without a timer nothing would give the semaphore back.
+  if (!s || scan_tx_timer_arm(hold_ns) < 0) return -1;
+  give_back(s);
+  return os::sem_trywait(s) == 0 ? 0 : -1;
 }
 void scan_tx_timer_delete() { scan_tx_timer().destroy(); }
 bool scan_tx_timer_exists() { return scan_tx_timer().exists(); }

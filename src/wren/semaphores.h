@@ -27,10 +27,19 @@ sem_t* scan_tx_sem();
 void close_and_unlink_semaphores();
 
 // The scan-TX timer: one thread per start, made by create, gone after
-// remove (which joins it). Arming takes a hold time in ns: -1 (nothing
-// armed) when it is a second or more, or when there is no timer.
+// remove (which joins it). Arming takes a hold time in ns (any length; a
+// new arming replaces the pending expiry): -1 (nothing armed) when it is
+// negative or when there is no timer.
 int scan_tx_timer_create();
 int scan_tx_timer_arm(int64_t hold_ns);
+
+// A transmission's hold on "/wren_spec_scan_tx": arms the timer for
+// `hold_ns` and takes the semaphore, which the timer gives back on expiry.
+// The semaphore stays binary: taking (after giving it back when it reads
+// 0) and the timer's giving back run under one lock, and the timer gives
+// it back only when it reads 0. -1 (nothing taken) without a timer or a
+// semaphore.
+int scan_tx_hold(int64_t hold_ns);
 void scan_tx_timer_delete();
 bool scan_tx_timer_exists();
 uint64_t scan_tx_timer_expiries();

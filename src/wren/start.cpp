@@ -52,6 +52,7 @@ constexpr uint16_t kLbtFpgaBuild = 0x11;
 constexpr uint8_t kFskModulation = 2;
 constexpr uint32_t kSideRadioBandwidthIndex = 20;
 constexpr int8_t kSideRadioRssiOffset = -25;
+constexpr uint8_t kSx126xSideRadioBandwidth = 10;  // RxBw 234.3 kHz
 
 std::atomic<bool> g_side_radio{false};
 int g_variant = -1;  // -1: not read yet
@@ -399,12 +400,13 @@ void setup_side_radio() {
     log_line("BrvDBG-HAL: %s WARNING: No SX127x on China variant gateways.", kWho);
     return;
   }
-  if (board_type == CRX_BOARD_WREN_OUTDOOR || read_wren_variant() == 1) {
-    // The SX126x side radio is not driven by this library yet.
-    log_line("BrvDBG-HAL: %s WARNING: SX126x side radio not supported, side radio unavailable.", kWho);
+  // Only a radio that took its set-up may serve listen-before-talk.
+  if (board_type == CRX_BOARD_WREN_OUTDOOR) g_variant = 0;
+  if (side_radio_is_sx126x()) {
+    g_side_radio = sx126x_setup_fsk(a.freq_hz, kSx126xSideRadioBandwidth) == 0;
+    if (!g_side_radio) log_line("BrvDBG-HAL: %s WARNING: SX126x set-up failed, side radio unavailable.", kWho);
     return;
   }
-  // Only a radio that took its set-up may serve listen-before-talk.
   g_side_radio = sx127x_setup(a.freq_hz, kFskModulation, kSideRadioBandwidthIndex, kSideRadioRssiOffset) == 0;
   if (!g_side_radio) log_line("BrvDBG-HAL: %s WARNING: SX127x set-up failed, side radio unavailable.", kWho);
 }
@@ -450,6 +452,8 @@ int start_sequence() {
 }  // namespace
 
 bool side_radio_available() { return g_side_radio; }
+
+bool side_radio_is_sx126x() { return board_type == CRX_BOARD_WREN_OUTDOOR || read_wren_variant() == 1; }
 void side_radio_release() { g_side_radio = false; }
 
 int read_wren_variant() {

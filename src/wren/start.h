@@ -26,6 +26,10 @@ bool side_radio_available();
 // the next call.
 int read_wren_variant();
 
+// True when the side radio is an SX126x: the outdoor board, or a board
+// of variant 1.
+bool side_radio_is_sx126x();
+
 // Channel IF word from (radio centre - channel frequency) in Hz: steps of
 // 488.28125 Hz, sign inverted; -32768 outside [-1 999 512, 2 000 000].
 int16_t if_to_reg(int32_t offset_hz);

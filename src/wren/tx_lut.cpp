@@ -27,6 +27,12 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kParser = "ostra_wren_parse_txlut_json";
+// The widths of the chip's fields that take the gains: two bits for the
+// digital, PA and DAC gains; the mixer gain indexes the eight TX offsets
+// the calibration measured for gains 8 to 15.
+constexpr double kMaxTwoBitGain = 3;
+constexpr double kMinMixerGain = 8;
+constexpr double kMaxMixerGain = 15;
 // A gain file is a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxFileBytes = 1u << 20;
 
@@ -75,10 +81,10 @@ bool parse_gains(const json& array, tx_lut_t& table) {
       return false;
     }
     long long dig, pa, dac, mix, power;
-    if (!field(e, "dig_gain", 0, 255, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'dig_gain' entry", dig) ||
-        !field(e, "pa_gain", 0, 255, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'pa_gain' entry", pa) ||
-        !field(e, "dac_gain", 0, 255, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'dac_gain' entry", dac) ||
-        !field(e, "mix_gain", 0, 255, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'mix_gain' entry", mix) ||
+    if (!field(e, "dig_gain", 0, kMaxTwoBitGain, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'dig_gain' entry", dig) ||
+        !field(e, "pa_gain", 0, kMaxTwoBitGain, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'pa_gain' entry", pa) ||
+        !field(e, "dac_gain", 0, kMaxTwoBitGain, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'dac_gain' entry", dac) ||
+        !field(e, "mix_gain", kMinMixerGain, kMaxMixerGain, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'mix_gain' entry", mix) ||
         !field(e, "rf_power", -128, 127, "BrvDBG-HAL %s E R R O R - Invalid LUT JSON file, missing 'rf_power' entry",
                power))
       return false;

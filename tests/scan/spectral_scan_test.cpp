@@ -12,6 +12,7 @@
 
 #include "crx.h"
 #include "tests/conf/board_fixture.h"
+#include "wren/energy_scan.h"
 
 namespace crx::test {
 namespace {
@@ -244,6 +245,21 @@ TEST_F(SpectralScanTest, RequestsWhileAScanRunsAndWithoutStatusAreRefused) {
   progress = 100;
   EXPECT_EQ(runSpectralScan(nullptr, 0, 0), 1);
   EXPECT_FALSE(sandbox().exists("/tmp/spectralScan.csv"));
+}
+
+// A scan of another thread still in its first channel (progress 0) holds
+// the process's scan claim: a second request is refused without touching
+// the hardware, and goes through once that scan has ended.
+TEST_F(SpectralScanTest, ARequestDuringAnotherScansFirstChannelIsRefused) {
+  ASSERT_TRUE(crx::scan_claim());
+  ASSERT_EQ(progress, 0);
+  uint32_t status = 0;
+  EXPECT_EQ(runSpectralScanFlexible(&status, 0, 0, 1, 902300, 200, 0, 0, 0), 2);
+  EXPECT_EQ(status, 2u);
+  EXPECT_TRUE(detector().measurements().empty());
+  crx::scan_release();
+  EXPECT_EQ(runSpectralScanFlexible(&status, 0, 0, 1, 902300, 200, 0, 0, 0), 0);
+  EXPECT_EQ(detector().measurements().size(), 1u);
 }
 
 // Leaves a large stretch of the stack holding a plausible LO of some

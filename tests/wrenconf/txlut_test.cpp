@@ -92,7 +92,8 @@ TEST_F(TxLut, EachMissingKeyIsNamedInLookupOrder) {
   for (int missing = 0; missing < 5; ++missing) {
     std::string entry;
     for (int k = 0; k < 5; ++k)
-      if (k != missing) entry += std::string(entry.empty() ? "" : ",") + "\"" + keys[k] + "\": 1";
+      if (k != missing)
+        entry += std::string(entry.empty() ? "" : ",") + "\"" + keys[k] + "\": " + (k == 3 ? "8" : "1");
     sandbox().write_file("/etc/lut.json", "{\"txgain_lut\": [{" + entry + "}]}");
     EXPECT_EQ(ostra_wren_parse_txlut_json("/etc/lut.json"), -1);
     EXPECT_TRUE(logged(std::string("Invalid LUT JSON file, missing '") + keys[missing] + "' entry")) << keys[missing];

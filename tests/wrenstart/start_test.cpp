@@ -137,10 +137,12 @@ TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
   crx::hooks::recapture_counter_offset();
   EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
 
-  // The outdoor board's side radio is an SX126x, not driven yet.
-  EXPECT_FALSE(crx::wren::side_radio_available());
-  EXPECT_TRUE(has_line("BrvDBG-HAL: ostra_wren_start WARNING: SX126x side radio not supported, side radio unavailable."));
-  EXPECT_TRUE(board().side_radio->register_writes().empty());
+  // The outdoor board's side radio is an SX126x, listening on radio A's
+  // centre.
+  EXPECT_TRUE(crx::wren::side_radio_available());
+  EXPECT_EQ(board().sx126x->mode(), 5);
+  EXPECT_EQ(board().sx126x->frequency_word(),
+            uint32_t((uint64_t{ostra_wren_prv_cfg.radio[0].freq_hz} << 25) / 32000000));
 }
 
 TEST_F(WrenStart, OutdoorOffsetIsTakenAgainWhenTheTimeReferenceBecomesValid) {
@@ -308,7 +310,8 @@ TEST_F(WrenStart, SelfTestPrintsWhatTheBoardAnswers) {
   for (const char* line : {"Board Type Defined in Database: 12\n", "HW_Init: True\n", "PCBA Product Code: Q7000112 \n",
                            "Register 0x0c: ", "Register VERSION: 0x00000067\n", "GPIO FPGA Version: 0x5007\n",
                            "GPIO Build Version: 0x0024\n", "GPIO LED WREN_GREG_GPIO_3_ALL: 0xc220\n",
-                           "The measured temperature is 25.000000 C.\n", "Spectral Scan Test not available yet"})
+                           "The measured temperature is 25.000000 C.\n", "Starting Spectral Scan Test\n",
+                           "Spectral Scan Test completed with status code 1\n"})
     EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
   EXPECT_EQ(out.find("Register 0x0d"), std::string::npos) << "registers 0x00 to 0x0C only";
 }

@@ -75,15 +75,20 @@ class WrenStartTest : public sim::SandboxTest {
     SandboxTest::TearDown();
   }
 
-  // The board, its database and gain file; nothing configured yet.
-  void install(const char* pcba = kTddPcba, int lut_entries = 1) {
+  // The board, its database and gain file; nothing configured yet. The
+  // outdoor board's side radio is an SX126x; `side` gives another board
+  // one (a variant-1 board).
+  void install(const char* pcba = kTddPcba, int lut_entries = 1,
+               sim::WrenSideRadio side = sim::WrenSideRadio::kSx127x) {
     const bool outdoor = std::string(pcba) == kOutdoorPcba;
+    if (outdoor) side = sim::WrenSideRadio::kSx126x;
     sim::cx_put_file(sandbox(), (outdoor ? wren_db(pcba, "EU868", 863.0, 870.0)
                                          : wren_db(pcba, "US915", 902.0, 928.0))
                                     .image());
     sandbox().write_file("/etc/default/tx_lut.json", tx_lut_file(lut_entries));
-    board_ = sim::install_wren_board(sandbox());
+    board_ = sim::install_wren_board(sandbox(), side);
     sim::wire_wren_rx_status(board_, gpio_);
+    sim::wire_sx126x_busy(board_, gpio_);
     board_.sx1301->chip().set_calibration_offsets(kOffsets);
   }
 

@@ -171,8 +171,6 @@ void Loop::print_packet(const crx_rx_pkt_t& p) {
 }
 
 void Loop::answer(const crx_rx_pkt_t& p) {
-  // The Wren boards' transmit path comes with a later release.
-  if (gw_.is_wren()) return;
   const uint8_t mtype = p.size ? p.payload[0] >> 5 : 7;
   if (mtype == 4 && p.size >= 12) {
     // An acknowledgement: unconfirmed data down, FCtrl ACK, no payload.
@@ -272,10 +270,10 @@ void Loop::send_due() {
 }
 
 void Loop::watch_tx() {
-  if (gw_.is_wren()) return;
   for (int k = 0; k < 2; ++k) {
     const uint8_t chip = tx_chips_[k];
-    if (chip >= gw_.chip_count()) continue;
+    // The Wren's one chip drives both chains: watch it once.
+    if (chip >= gw_.chip_count() || (k == 1 && chip == tx_chips_[0])) continue;
     int s = 0;
     if (crx_tx_status(0, chip, &s) != 0) continue;
     if (s != tx_state_[k]) {
@@ -289,12 +287,18 @@ void Loop::watch_tx() {
       const auto& t = sent[tx_seen_[k]];
       if (quiet_) continue;
       std::printf("%7.3f s  TX  chip %u buffer: %.3f MHz SF%u BW %u kHz power index %u, %zu bytes, %s %u\n",
-                  elapsed(), chip, t.frequency_hz(last_tx_freq_) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
+                  elapsed(), chip, frequency_hz(t) / 1e6, t.sf, t.bandwidth_hz() / 1000, t.power_index,
                   t.payload.size(),
                   t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? "at count" : "armed at",
                   t.trigger == crx::sim::Transmission::Trigger::kTimestamped ? t.trigger_count : t.armed_at);
     }
   }
+}
+
+// The Wren SX1301 takes the frequency in its radios' PLL terms (an SX1257
+// on the simulated boards).
+double Loop::frequency_hz(const crx::sim::Transmission& t) const {
+  return gw_.is_wren() ? t.radio_frequency_hz(2, last_tx_freq_) : t.frequency_hz(last_tx_freq_);
 }
 
 void Loop::print_summary() const {

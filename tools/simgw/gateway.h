@@ -40,6 +40,7 @@ class Loop {
                       uint64_t dev_eui);
   void send_due();
   void watch_tx();
+  double frequency_hz(const crx::sim::Transmission& t) const;
   double elapsed() const;
 
   Gateway& gw_;

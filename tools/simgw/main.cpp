@@ -151,8 +151,6 @@ int main(int argc, char** argv) {
       if (r.if_chan < 8) r.rssi_offset += 35.0f;
   simgw::Loop loop(gw, std::move(plan), traffic, o.quiet);
   std::printf("simgw: started, %zu receive channels\n", loop.channels());
-  if (family->wren)
-    std::printf("simgw: the Wren boards receive only here: their downlinks come with the next release\n");
   std::printf("\n");
   loop.run(o.seconds);
 

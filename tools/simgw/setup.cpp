@@ -74,9 +74,13 @@ constexpr const char* kWrenTxLut = R"({"txgain_lut": [
 // places its radios itself.
 bool bring_up_wren(const Family& f, Gateway& gw, std::string& error) {
   crx::sim::cx_put_file(*gw.sandbox, database(f, 0).image());
-  gw.wren = crx::sim::install_wren_board(*gw.sandbox);
+  // The outdoor board's side radio is an SX126x.
+  const bool outdoor = std::string(f.name) == "wren_outdoor";
+  gw.wren = crx::sim::install_wren_board(*gw.sandbox, outdoor ? crx::sim::WrenSideRadio::kSx126x
+                                                              : crx::sim::WrenSideRadio::kSx127x);
   gw.gpio = crx::sim::SysfsGpio::install(*gw.sandbox);
   crx::sim::wire_wren_rx_status(gw.wren, gw.gpio);
+  crx::sim::wire_sx126x_busy(gw.wren, gw.gpio);
   gw.sandbox->write_file("/etc/default/tx_lut.json", kWrenTxLut);
   gw.sandbox->write_file("/etc/default/config.json", gw.config_text);
   if (!crx_read_cfg_json(nullptr)) {

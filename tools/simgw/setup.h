@@ -24,7 +24,7 @@ struct Family {
   const char* band;
   double ul_min_mhz, ul_max_mhz;
   int chips;
-  bool wren = false;  // a small gateway: receives only, for now
+  bool wren = false;  // a small gateway
 };
 
 // Condor NA first: the default.
