@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 #include "fwd_support.h"
 #include "sim/rx_fifo.h"
@@ -230,6 +231,53 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
   EXPECT_EQ(stat["rxfw"], 40);
   EXPECT_DOUBLE_EQ(stat["ackr"].get<double>(), 0.0);
   EXPECT_EQ(fwd_->totals().push_acked, 0u);
+}
+
+// The server's address is looked up in the background, so uplinks can be
+// fetched before it is known (a slow name server, or merely a busy machine
+// at start): they wait for it instead of being lost.
+TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
+  start_board(kCondorNa);
+  LoopbackServer server;
+  auto open = std::make_shared<std::atomic<bool>>(false);
+  fwd_ = std::make_unique<Forwarder>(
+      settings_for(server), clock_,
+      [this](const std::string& line) {
+        std::lock_guard lock(lines_mutex_);
+        lines_.push_back(line);
+      },
+      [open](const std::string& host, const std::string& port, Endpoint& out, std::string& error) {
+        while (!open->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return resolve_with_getaddrinfo(host, port, out, error);
+      });
+  // Opened however the test ends: stopping waits for the look-up.
+  struct Opener {
+    std::shared_ptr<std::atomic<bool>> flag;
+    ~Opener() { flag->store(true); }
+  } opener{open};
+  fwd_->start();
+  std::vector<std::string> sent;
+  for (uint16_t i = 0; i < 12; ++i) {
+    const auto u = uplink(0x26000300 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
+    port_->chip(i % 8).push_uplink(u);
+    sent.push_back(b64(u.payload));
+  }
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
+  EXPECT_EQ(fwd_->totals().forwarded, 0u);
+  EXPECT_TRUE(logged("the server's address is not known yet; holding uplinks")) << log_dump();
+
+  open->store(true);
+  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
+    size_t n = 0;
+    for (const auto& r : all)
+      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk")) n += r.json["rxpk"].size();
+    return n >= sent.size();
+  }, kWaitMs)) << log_dump();
+  std::set<std::string> seen;
+  for (const Json& e : server.rxpk()) seen.insert(e.value("data", ""));
+  for (const auto& d : sent) EXPECT_TRUE(seen.count(d)) << d;
+  EXPECT_EQ(fwd_->totals().forwarded, 12u);
+  EXPECT_FALSE(logged("dropped while the server's address was unknown")) << log_dump();
 }
 
 // A port nobody listens on: the ICMP refusals cost the acknowledgements,
