@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 #include "fwd_support.h"
 #include "sim/rx_fifo.h"
@@ -17,7 +18,9 @@
 namespace crxfwd::test {
 namespace {
 
-constexpr int kWaitMs = 10000;
+// How long an event may take on a loaded machine (sanitizers, two tests on
+// two cores); only a failing test waits this long.
+constexpr int kWaitMs = 30000;
 
 crx::sim::Uplink uplink(uint32_t dev, uint16_t fcnt, uint8_t chan, uint8_t sf, uint32_t count, uint8_t crc_state) {
   crx::sim::Uplink u;
@@ -176,11 +179,15 @@ TEST_F(ForwarderTest, CrcFlagsFilterAndStatisticsCount) {
   port_->chip(0).push_uplink(none);
   EXPECT_EQ(wait_rxpk(server, ok.payload)["stat"], 1);
   EXPECT_EQ(wait_rxpk(server, none.payload)["stat"], 0);
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 3; }));
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 3; }, kWaitMs));
   for (const Json& e : server.rxpk()) EXPECT_NE(e["stat"], -1) << "CRC errors are not forwarded";
 
-  // The next report counts them: 3 received, 1 good, 2 forwarded, all acknowledged.
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().push_acked >= 1; }));
+  // The next report counts them: 3 received, 1 good, 2 forwarded, all
+  // acknowledged. The two may have gone in one PUSH_DATA or in two.
+  ASSERT_TRUE(server.wait([&](const auto&) {
+    const Totals t = fwd_->totals();
+    return t.forwarded == 2 && t.push_acked == t.push_sent;
+  }, kWaitMs)) << log_dump();
   clock_.advance_ms(30000);
   Json stat;
   ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
@@ -217,9 +224,19 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
     port_->chip(i % 8).push_uplink(u);
     sent.push_back(u.payload);
   }
-  for (const auto& p : sent) EXPECT_FALSE(wait_rxpk(server, p).is_null());
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 40; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the 100 ms acknowledgement window
+  std::vector<std::string> missing;
+  const bool all_arrived = server.wait([&](const std::vector<Received>& all) {
+    missing.clear();
+    std::set<std::string> seen;
+    for (const auto& r : all)
+      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk"))
+        for (const auto& e : r.json["rxpk"]) seen.insert(e.value("data", ""));
+    for (const auto& p : sent)
+      if (!seen.count(b64(p))) missing.push_back(b64(p));
+    return missing.empty();
+  }, kWaitMs);
+  ASSERT_TRUE(all_arrived) << missing.size() << " of 40 uplinks never arrived\n" << log_dump();
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 40; }, kWaitMs));
   clock_.advance_ms(30000);
   Json stat;
   ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
@@ -230,6 +247,54 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
   EXPECT_EQ(stat["rxfw"], 40);
   EXPECT_DOUBLE_EQ(stat["ackr"].get<double>(), 0.0);
   EXPECT_EQ(fwd_->totals().push_acked, 0u);
+}
+
+// The server's address is looked up in the background, so uplinks can be
+// fetched before it is known (a slow name server, or merely a busy machine
+// at start): they wait for it instead of being lost.
+TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
+  start_board(kCondorNa);
+  LoopbackServer server;
+  auto open = std::make_shared<std::atomic<bool>>(false);
+  fwd_ = std::make_unique<Forwarder>(
+      settings_for(server), clock_,
+      [this](const std::string& line) {
+        std::lock_guard lock(lines_mutex_);
+        lines_.push_back(line);
+      },
+      [open](const std::string& host, const std::string& port, Endpoint& out, std::string& error) {
+        while (!open->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return resolve_with_getaddrinfo(host, port, out, error);
+      });
+  // Opened however the test ends: stopping waits for the look-up.
+  struct Opener {
+    std::shared_ptr<std::atomic<bool>> flag;
+    ~Opener() { flag->store(true); }
+  } opener{open};
+  fwd_->start();
+  std::vector<std::string> sent;
+  for (uint16_t i = 0; i < 12; ++i) {
+    const auto u = uplink(0x26000300 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
+    port_->chip(i % 8).push_uplink(u);
+    sent.push_back(b64(u.payload));
+  }
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
+  EXPECT_EQ(fwd_->totals().forwarded, 0u);
+  EXPECT_TRUE(logged("the server's address is not known yet; holding uplinks")) << log_dump();
+
+  open->store(true);
+  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
+    size_t n = 0;
+    for (const auto& r : all)
+      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk")) n += r.json["rxpk"].size();
+    return n >= sent.size();
+  }, kWaitMs)) << log_dump();
+  std::set<std::string> seen;
+  for (const Json& e : server.rxpk()) seen.insert(e.value("data", ""));
+  for (const auto& d : sent) EXPECT_TRUE(seen.count(d)) << d;
+  // Counted once sent: the server may see the datagram first.
+  EXPECT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 12; }, kWaitMs));
+  EXPECT_FALSE(logged("dropped while the server's address was unknown")) << log_dump();
 }
 
 // A port nobody listens on: the ICMP refusals cost the acknowledgements,
@@ -256,7 +321,10 @@ TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
     port_->chip(i % 8).push_uplink(uplink(0x26000200 + i, i, 0, 7, 1000000, crx::sim::Uplink::kCrcOk));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; })) << log_dump();
+  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
+  // The refusal shows on a later send or receive: wait for it to be said.
+  ASSERT_TRUE(server.wait([&](const auto&) { return logged("upstream: server unreachable"); }, kWaitMs))
+      << log_dump();
   int unreachable = 0;
   {
     std::lock_guard lock(lines_mutex_);
@@ -364,7 +432,9 @@ TEST_F(ForwarderTest, DownlinksImmediateCounterAndGpsTime) {
   EXPECT_TRUE(t[0].invert_iq);
   EXPECT_EQ(t[0].payload, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 
-  const uint32_t at = counter() + 1000000;
+  // Starts seconds ahead: the request may take a while to arrive on a
+  // loaded machine, and one that comes too late is refused.
+  const uint32_t at = counter() + 3000000;
   ASSERT_TRUE(server.pull_resp(0x1002, txpk(R"("tmst":)" + std::to_string(at), 923.9, 0, 20, "SF9BW500")));
   EXPECT_EQ(tx_acks(server, 0x1002), std::vector<std::string>{"NONE"});
   t = wait_tx(chip, 2);
@@ -376,7 +446,7 @@ TEST_F(ForwarderTest, DownlinksImmediateCounterAndGpsTime) {
 
   // GPS time: the start the library converts it to.
   struct timespec gps {};
-  ASSERT_EQ(crx_cnt2gps(counter() + 1500000, &gps), 0);
+  ASSERT_EQ(crx_cnt2gps(counter() + 4000000, &gps), 0);
   const uint64_t tmms = uint64_t(gps.tv_sec) * 1000 + uint64_t(gps.tv_nsec) / 1000000;
   uint32_t expected = 0;
   const struct timespec whole = {time_t(tmms / 1000), long(tmms % 1000) * 1000000L};
@@ -402,12 +472,14 @@ TEST_F(ForwarderTest, EachTxAckError) {
   } cases[] = {
       {0x2001, txpk(R"("tmst":)" + std::to_string(now + 5000)), "TOO_LATE"},
       {0x2002, txpk(R"("tmst":)" + std::to_string(now + 200000000)), "TOO_EARLY"},
-      {0x2003, txpk(R"("tmst":)" + std::to_string(now + 3000000)), "NONE"},
-      {0x2004, txpk(R"("tmst":)" + std::to_string(now + 3010000)), "COLLISION_PACKET"},
-      {0x2005, txpk(R"("tmst":)" + std::to_string(now + 4000000), 868.1), "TX_FREQ"},
-      {0x2006, txpk(R"("tmst":)" + std::to_string(now + 4000000), 923.3, 0, 30), "TX_POWER"},
+      // Far enough ahead that the first is still queued when the second,
+      // which overlaps it, arrives, however slow the machine.
+      {0x2003, txpk(R"("tmst":)" + std::to_string(now + 60000000)), "NONE"},
+      {0x2004, txpk(R"("tmst":)" + std::to_string(now + 60010000)), "COLLISION_PACKET"},
+      {0x2005, txpk(R"("tmst":)" + std::to_string(now + 70000000), 868.1), "TX_FREQ"},
+      {0x2006, txpk(R"("tmst":)" + std::to_string(now + 70000000), 923.3, 0, 30), "TX_POWER"},
       {0x2007, txpk(R"("tmms":1300000000000)"), "GPS_UNLOCKED"},
-      {0x2008, txpk(R"("tmst":)" + std::to_string(now + 5000000), 923.3, 0, 20, "SF13BW500"), "TX_FREQ"},
+      {0x2008, txpk(R"("tmst":)" + std::to_string(now + 80000000), 923.3, 0, 20, "SF13BW500"), "TX_FREQ"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(server.pull_resp(c.token, c.json));
@@ -430,7 +502,7 @@ TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
-  const uint32_t first = counter() + 1000000;
+  const uint32_t first = counter() + 3000000;  // seconds for the requests to arrive
   for (uint16_t i = 0; i < 3; ++i) {
     ASSERT_TRUE(server.pull_resp(uint16_t(0x3000 + i), txpk(R"("tmst":)" + std::to_string(first + i * 1000000u))));
     EXPECT_EQ(tx_acks(server, uint16_t(0x3000 + i)), std::vector<std::string>{"NONE"}) << log_dump();
@@ -442,15 +514,22 @@ TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
 
 TEST_F(ForwarderTest, DownlinksAcrossTheCounterWrap) {
   start_board(kCondorNa);
-  // Every chip's counter 0.8 s before the wrap.
-  const int64_t at = port_->now_us();
-  for (int c = 0; c < 8; ++c) port_->chip(c).set_counter_base(uint32_t(0xFFFFFFFFu - 800000u - uint32_t(at)));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
-  const uint32_t now = counter();
-  ASSERT_GT(now, 0xFFFFFFFFu - 3000000u) << "still before the wrap";
-  const uint32_t before = now + 400000, after = now + 1500000;
+  // Every chip's counter 4 s before the wrap, set only once the forwarder
+  // runs so its start does not eat into the margin; one start 2 s ahead,
+  // before the wrap, the other 6 s ahead, past it.
+  // A machine that stalls between setting and reading just tries again.
+  uint32_t now = 0;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int64_t at = port_->now_us();
+    for (int c = 0; c < 8; ++c) port_->chip(c).set_counter_base(uint32_t(0xFFFFFFFFu - 4000000u - uint32_t(at)));
+    now = counter();
+    if (now >= 0xFFFFFFFFu - 4000000u && now < 0xFFFFFFFFu - 2000000u) break;
+  }
+  ASSERT_LT(now, 0xFFFFFFFFu - 2000000u) << "the counter never stayed 2 s before the wrap";
+  const uint32_t before = now + 2000000, after = now + 6000000;
   ASSERT_LT(after, before) << "the second start lies past the wrap";
   ASSERT_TRUE(server.pull_resp(0x4001, txpk(R"("tmst":)" + std::to_string(after))));
   ASSERT_TRUE(server.pull_resp(0x4002, txpk(R"("tmst":)" + std::to_string(before))));
@@ -491,7 +570,7 @@ TEST_F(ForwarderTest, ListenBeforeTalkResultsBecomeTxAckErrors) {
   EXPECT_EQ(tx_acks(server, 0x6001), std::vector<std::string>{"TX_FREQ"}) << log_dump();
   ASSERT_TRUE(server.pull_resp(0x6002, txpk(R"("imme":true)", 921.0, 0, 16, "SF7BW125")));
   EXPECT_EQ(tx_acks(server, 0x6002), std::vector<std::string>{"TX_POWER"}) << log_dump();
-  ASSERT_TRUE(server.pull_resp(0x6003, txpk(R"("tmst":)" + std::to_string(counter() + 500000), 922.0, 0, 13,
+  ASSERT_TRUE(server.pull_resp(0x6003, txpk(R"("tmst":)" + std::to_string(counter() + 3000000), 922.0, 0, 13,
                                             "SF7BW125")));
   EXPECT_EQ(tx_acks(server, 0x6003, 2), (std::vector<std::string>{"NONE", "COLLISION_PACKET"})) << log_dump();
   EXPECT_TRUE(logged("refused by listen-before-talk (62: channel busy), entry 0 (920600000-923400000 Hz"))

@@ -65,8 +65,11 @@ class LoopbackServer {
   void ack_push(bool on) { ack_push_ = on; }
   void ack_pull(bool on) { ack_pull_ = on; }
 
-  // Waits (up to `ms`) until `pred` holds for the recorded datagrams.
-  bool wait(const std::function<bool(const std::vector<Received>&)>& pred, int ms = 5000) {
+  // Waits (up to `ms`) until `pred` holds for the recorded datagrams. The
+  // bound is generous: a loaded machine may take seconds, and only a
+  // failing test waits it out. `pred` runs under the server's lock, so it
+  // looks at its argument, never at all() or rxpk().
+  bool wait(const std::function<bool(const std::vector<Received>&)>& pred, int ms = 30000) {
     // Re-checked every 10 ms too: a condition may hang on the forwarder's
     // own counters, which no datagram announces.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

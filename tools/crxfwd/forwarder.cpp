@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <random>
 #include <vector>
 
@@ -24,6 +25,9 @@ using Steady = std::chrono::steady_clock;
 constexpr int kMaxPerDatagram = 8;  // a PUSH_DATA stays a few kilobytes
 constexpr int kIdleWaitMs = 100;    // how soon a stop or a timer is seen
 constexpr size_t kMaxDatagram = 65536;
+// PUSH_DATA kept while the server's address is not known yet (the first
+// look-up is still running, or failing): a few hundred packets at most.
+constexpr size_t kMaxHeld = 32;
 
 int errno_now() { return std::atomic_ref<int>(crx_errno).load(std::memory_order_relaxed); }
 
@@ -173,6 +177,16 @@ void Forwarder::upstream() {
   std::vector<crx_rx_pkt_t> pkts(kMaxPerDatagram);
   std::vector<uint8_t> buf(kMaxDatagram);
 
+  // Uplinks fetched before there is a socket to the server (the look-up
+  // runs in the background and may still be going when the first packets
+  // come, or fail for a while) wait here, in order, instead of being lost.
+  struct Held {
+    std::string json;
+    uint32_t entries;
+  };
+  std::deque<Held> held;
+  uint64_t held_dropped = 0;
+
   auto push = [&](const std::string& json, bool stat) {
     const uint16_t token = uint16_t(rng());
     const auto d = make_datagram(Type::kPushData, token, settings_.gateway_id, json);
@@ -185,7 +199,26 @@ void Forwarder::upstream() {
     return true;
   };
 
+  auto forward = [&](std::string json, uint32_t entries) {
+    if (push(json, false)) {
+      forwarded_ += entries;
+      forwarded_interval += entries;
+    }
+  };
+  auto send_held = [&] {
+    if (held.empty() || link.fd() < 0) return;
+    if (held_dropped > 0)
+      log(format("upstream: %llu uplinks dropped while the server's address was unknown",
+                 static_cast<unsigned long long>(held_dropped)));
+    held_dropped = 0;
+    while (!held.empty()) {
+      forward(std::move(held.front().json), held.front().entries);
+      held.pop_front();
+    }
+  };
+
   while (!stop_.load()) {
+    send_held();
     // Wait for packets no longer than the next timer needs.
     int64_t wait_ms = std::min<int64_t>(kIdleWaitMs, std::max<int64_t>(0, next_stat - clock_.monotonic_ms()));
     for (const Pending& p : pending)
@@ -240,9 +273,18 @@ void Forwarder::upstream() {
         if (rxpk_json(p, t, RxOptions{settings_.multi_antenna}, e)) entries.push_back(std::move(e));
         else ++filtered_;
       }
-      if (!entries.empty() && push(push_rxpk(entries), false)) {
-        forwarded_ += entries.size();
-        forwarded_interval += uint32_t(entries.size());
+      if (!entries.empty()) {
+        if (link.fd() < 0) {
+          if (held.empty()) log("upstream: the server's address is not known yet; holding uplinks");
+          if (held.size() == kMaxHeld) {
+            held_dropped += held.front().entries;
+            held.pop_front();
+          }
+          held.push_back({push_rxpk(entries), uint32_t(entries.size())});
+        } else {
+          send_held();
+          forward(push_rxpk(entries), uint32_t(entries.size()));
+        }
       }
     }
 

@@ -66,16 +66,23 @@ Server::Server(std::string host, std::string port_up, std::string port_down, Res
 Server::~Server() { join(); }
 
 void Server::resolve() {
-  std::lock_guard lock(mutex_);
-  if (running_) return;
-  // A failing look-up is not hammered: one every two seconds at most.
-  const auto now = std::chrono::steady_clock::now();
-  if (generation_ == 0 && started_ && now - last_start_ < std::chrono::seconds(2)) return;
-  started_ = true;
-  last_start_ = now;
-  if (worker_.joinable()) worker_.join();  // finished: running_ is false
-  running_ = true;
-  worker_ = std::thread([this] { lookup(); });
+  std::thread finished;
+  {
+    std::lock_guard lock(mutex_);
+    if (running_) return;
+    // A failing look-up is not hammered: one every two seconds at most.
+    const auto now = std::chrono::steady_clock::now();
+    if (generation_ == 0 && started_ && now - last_start_ < std::chrono::seconds(2)) return;
+    started_ = true;
+    last_start_ = now;
+    finished = std::move(worker_);
+    running_ = true;
+    worker_ = std::thread([this] { lookup(); });
+  }
+  // The previous worker has given its answer but may still be writing its
+  // log line: joined without the lock, so the links reading the address
+  // never wait on the log.
+  if (finished.joinable()) finished.join();
 }
 
 void Server::lookup() {
