@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crx_hal/tx_encode.h"
+
 namespace crx::wren {
 
 namespace {
@@ -55,22 +57,8 @@ bool radio_freq_parts(uint32_t radio_type, uint32_t freq_hz, uint8_t* integer, u
   return false;
 }
 
-int check_descriptor(const crx_tx_pkt_t& pkt) {
-  if (pkt.modulation == MOD_LORA) {
-    if (crx_cr_enum2nb(crx_cr_t(pkt.coderate)) < 0) return ERR_BAD_BITRATE;
-    if (crx_sf_enum2nb(crx_sf_t(pkt.datarate)) < 0) return ERR_BAD_SF;
-    if (lora_bandwidth_code(pkt.bandwidth) < 0) return ERR_BAD_BW;
-    return 0;
-  }
-  if (pkt.modulation == MOD_FSK) {
-    // The divider is 16 bits wide and a bit rate of 0 has none.
-    if (pkt.datarate == 0 || kFskClockHz / pkt.datarate > 0xFFFF) return ERR_BAD_BITRATE;
-    // The length byte counts itself: 255 payload bytes would send 0.
-    if (pkt.size >= CRX_PAYLOAD_MAX) return ERR_UNSPECIFIED;
-    return 0;
-  }
-  return ERR_BAD_MODULATION;
-}
+// The Wren's SX1301 takes the same modulations as the large boards' chips.
+int check_descriptor(const crx_tx_pkt_t& pkt) { return tx::check_modulation(pkt); }
 
 size_t encode_descriptor(const crx_tx_pkt_t& pkt, uint8_t gain, uint32_t radio_type,
                          std::array<uint8_t, kTxBufferBytes>& out) {
