@@ -32,6 +32,7 @@
 
 #include "bench/started_board.h"
 #include "forwarder.h"
+#include "network.h"
 
 namespace {
 
@@ -40,14 +41,7 @@ using crx::bench::StartedBoard;
 using Steady = std::chrono::steady_clock;
 
 int bind_loopback(uint16_t& port) {
-  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+  const int s = crxfwd::bind_loopback_udp(port);
   int big = 8 << 20;
   ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
   return s;

@@ -9,13 +9,9 @@ namespace {
 
 constexpr double kRefHz = 64000000.0;  // 8 × the 8 MHz step of the integer part
 constexpr double kFracScale = 8388593.0;  // 2^23 - 15
-constexpr uint32_t kFskClockHz = 32000000;
 constexpr uint8_t kFskFlag = 0x10;
 
-void put_be16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
+}  // namespace
 
 int lora_bandwidth_code(uint32_t bw) {
   switch (bw) {
@@ -25,8 +21,6 @@ int lora_bandwidth_code(uint32_t bw) {
     default: return -1;
   }
 }
-
-}  // namespace
 
 uint32_t extra_delay_us(uint32_t type) {
   return (type == CRX_BOARD_CONDOR_NA || type == CRX_BOARD_CONDOR_EU) ? 88 : 0;

@@ -12,6 +12,8 @@
 namespace crx::tx {
 
 inline constexpr uint32_t kTriggerLeadUs = 1500;
+// The modem's FSK clock, divided down to the bit rate.
+inline constexpr uint32_t kFskClockHz = 32000000;
 inline constexpr int kMetadataBytes = 16;
 // Metadata, FSK length byte and the largest payload.
 inline constexpr size_t kBufferBytes = kMetadataBytes + 1 + CRX_PAYLOAD_MAX;
@@ -33,6 +35,14 @@ uint32_t trigger_count(uint32_t tx_mode, uint32_t count_us, uint32_t extra_delay
 // bandwidth, 23 modulation; for FSK 21 for a bit rate the chip cannot
 // divide down to, 69 for a payload longer than its length byte holds).
 int check_modulation(const crx_tx_pkt_t& pkt);
+
+// The metadata's LoRa bandwidth code (0 125 kHz, 1 250 kHz, 2 500 kHz), or
+// -1 for a bandwidth the modem cannot send.
+int lora_bandwidth_code(uint32_t bw);
+inline void put_be16(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
 
 // Metadata and payload as the chip's TX buffer takes them; the length
 // used, or 0 when check_modulation refuses the packet.

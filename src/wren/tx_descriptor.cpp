@@ -8,23 +8,12 @@ namespace crx::wren {
 
 namespace {
 
-constexpr uint32_t kFskClockHz = 32000000;
+using tx::kFskClockHz;
+using tx::lora_bandwidth_code;
+using tx::put_be16;
+
 constexpr uint32_t kSx1255Type = 1;
 constexpr uint32_t kSx1257Type = 2;
-
-void put_be16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-
-int lora_bandwidth_code(uint32_t bw) {
-  switch (bw) {
-    case BW_500KHZ: return 2;
-    case BW_250KHZ: return 1;
-    case BW_125KHZ: return 0;
-    default: return -1;
-  }
-}
 
 // The two top bits of byte 0 carry the bandwidth of a LoRa packet.
 uint8_t lora_bandwidth_flags(uint32_t bw) {

@@ -25,6 +25,7 @@
 
 #include "crx.h"
 #include "forwarder.h"
+#include "network.h"
 #include "protocol.h"
 #include "sim/boards.h"
 #include "sim/cxdb.h"
@@ -49,8 +50,8 @@ struct Received {
 class LoopbackServer {
  public:
   LoopbackServer() {
-    up_ = bind_socket(up_port_);
-    down_ = bind_socket(down_port_);
+    up_ = crxfwd::bind_loopback_udp(up_port_);
+    down_ = crxfwd::bind_loopback_udp(down_port_);
     thread_ = std::thread([this] { run(); });
   }
   ~LoopbackServer() {
@@ -126,17 +127,6 @@ class LoopbackServer {
   }
 
  private:
-  static int bind_socket(uint16_t& port) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return s;
-  }
   bool send_raw(const sockaddr_in& to, const std::vector<uint8_t>& d) {
     return ::sendto(down_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            ssize_t(d.size());

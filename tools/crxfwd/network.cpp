@@ -12,6 +12,18 @@
 
 namespace crxfwd {
 
+int bind_loopback_udp(uint16_t& port) {
+  const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
 bool resolve_with_getaddrinfo(const std::string& host, const std::string& port, Endpoint& out, std::string& error) {
   struct addrinfo hints {};
   hints.ai_family = AF_UNSPEC;

@@ -25,6 +25,9 @@ using Resolver = std::function<bool(const std::string& host, const std::string& 
                                     std::string& error)>;
 bool resolve_with_getaddrinfo(const std::string& host, const std::string& port, Endpoint& out, std::string& error);
 std::string endpoint_text(const Endpoint& e);
+// A UDP socket bound to 127.0.0.1 on a port the kernel picks (stored in
+// `port`): the network-server stand-ins of the demo, tests and benchmarks.
+int bind_loopback_udp(uint16_t& port);
 
 using LogFn = std::function<void(const std::string&)>;
 

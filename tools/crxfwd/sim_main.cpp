@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app.h"
+#include "network.h"
 #include "crx.h"
 #include "lorawan_crypto.h"
 #include "protocol.h"
@@ -40,8 +41,8 @@ constexpr uint64_t kFirstDevEui = 0x0004A30B00100000ull;
 class StandIn {
  public:
   StandIn() {
-    up_ = bind_any(up_port_);
-    down_ = bind_any(down_port_);
+    up_ = crxfwd::bind_loopback_udp(up_port_);
+    down_ = crxfwd::bind_loopback_udp(down_port_);
     thread_ = std::thread([this] { run(); });
   }
   ~StandIn() {
@@ -54,17 +55,6 @@ class StandIn {
   uint16_t down_port() const { return down_port_; }
 
  private:
-  static int bind_any(uint16_t& port) {
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return s;
-  }
   static void say(const std::string& s) { std::printf("  server: %s\n", s.c_str()), std::fflush(stdout); }
 
   void answer(const Json& rx) {
