@@ -130,8 +130,10 @@ void BM_FwdThroughput(benchmark::State& state) {
   int64_t lost = 0, forwarded = 0;
   for (auto _ : state) {
     for (int c = 0; c < kChips; ++c)
-      for (int i = 0; i < kPerChip; ++i)
-        r.board.port->chip(c).push_uplink(crx::bench::unique_uplink(uint32_t(100 + c), ++fcnt, uint8_t(i % 8), 2000000u + fcnt * 50u));
+      for (int i = 0; i < kPerChip; ++i) {
+        ++fcnt;
+        r.board.port->chip(c).push_uplink(crx::bench::unique_uplink(uint32_t(100 + c), fcnt, uint8_t(i % 8), 2000000u + fcnt * 50u));
+      }
     const int got = r.receive(kChips * kPerChip, 5000);
     forwarded += got;
     lost += kChips * kPerChip - got;
