@@ -1,6 +1,9 @@
 #include "sync_block.h"
 
 #include <array>
+#include <thread>
+
+#include "crx.h"
 
 namespace crx::sim {
 namespace {
@@ -82,6 +85,20 @@ void set_fpga_holdover_version(FpgaBoardPort& board, uint16_t version) { poke16(
 uint16_t fpga_holdover(const FpgaBoardPort& board) {
   const auto b = board.peek(8, 0xFF, kFpgaHoldover, 2);
   return uint16_t(b[0] | b[1] << 8);
+}
+
+bool run_to_time_reference(Sandbox& sandbox, std::chrono::milliseconds bound) {
+  const auto give_up = std::chrono::steady_clock::now() + bound;
+  const struct timespec step = {0, 100000000};
+  for (;;) {
+    uint32_t synced = 0;
+    if (crx_get_sync_status(&synced) == 0 && synced == 1) return true;
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    // The sampler reads in microseconds: a 5 ms pause makes a step between
+    // its reads rare, and a sample it drops is taken again later.
+    sandbox.sleep(step, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace crx::sim

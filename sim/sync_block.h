@@ -12,6 +12,7 @@
 // 0x2008, version at 0x200A, flags at 0x2036.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,5 +55,12 @@ std::shared_ptr<SyncBlockSpi> install_sync_block(Sandbox& sandbox);
 void set_fpga_sync_block(FpgaBoardPort& board, uint8_t state, uint8_t flags);
 void set_fpga_holdover_version(FpgaBoardPort& board, uint16_t version);
 uint16_t fpga_holdover(const FpgaBoardPort& board);
+
+// Runs the fast clock on until the started library holds its time
+// reference, for at most `bound` of real time; true once it does. The clock
+// moves in small steps with a real pause after each: raced on without one,
+// it jumps seconds between the three reads the library's sampler compares,
+// the samples never agree and the reference never comes.
+bool run_to_time_reference(Sandbox& sandbox, std::chrono::milliseconds bound = std::chrono::seconds(60));
 
 }  // namespace crx::sim

@@ -47,12 +47,7 @@ class LocScenario : public ScenarioTest {
     sim::install_sync_block(sandbox());
     sim::set_fpga_sync_block(board(), sim::kSyncStateLocked, 0);
     ASSERT_EQ(crx_start(0), 0) << syslog_dump();
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    uint32_t synced = 0;
-    // Each wait moves the fast clock on towards the housekeeping sample.
-    while (std::chrono::steady_clock::now() < give_up && !(crx_get_sync_status(&synced) == 0 && synced == 1))
-      crx_wait_ms(100);
-    ASSERT_EQ(synced, 1u) << syslog_dump();
+    ASSERT_TRUE(sim::run_to_time_reference(sandbox())) << syslog_dump();
     sandbox().set_fast_clock(false);
     ASSERT_EQ(crx_loc_enable(1), 0) << syslog_dump();
   }

@@ -172,12 +172,9 @@ bool bring_up(const Family& f, const std::string& path, bool diversity, Localiza
     return false;
   }
   // The first reference is taken some seconds after start: let the fast
-  // clock run towards it for at most two seconds of real time; packets get
+  // clock run towards it for at most ten seconds of real time; packets get
   // their UTC and GPS times from the reference on.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  uint32_t synced = 0;
-  while (std::chrono::steady_clock::now() < give_up && !(crx_get_sync_status(&synced) == 0 && synced == 1))
-    crx_wait_ms(100);  // moves the fast clock on
+  crx::sim::run_to_time_reference(*gw.sandbox, std::chrono::seconds(10));
   gw.sandbox->set_fast_clock(false);
   if (loc != Localization::kOff && crx_loc_enable(1) != 0) {
     error = "crx_loc_enable failed";
