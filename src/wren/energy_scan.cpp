@@ -313,11 +313,6 @@ int spec_scan_claimed(ostra_wren_spec_scan_req_t* req) {
   // Whether the ports were closed before this scan touched them: the FPGA
   // reads below open them.
   res.ports_opened_here = ports().side_radio < 0;
-  if (!res.running.open(kScanRunningSem, 1)) {
-    log_line("BrvDBG-HAL: %s failed to open ss running sema: %s", who, std::strerror(errno));
-    status = 1;
-    return -1;
-  }
   {
     OwnSem scan_tx;
     if (!scan_tx.open(kScanTxSem, 1)) {
@@ -325,6 +320,11 @@ int spec_scan_claimed(ostra_wren_spec_scan_req_t* req) {
       status = 1;
       return -1;
     }
+  }
+  if (!res.running.open(kScanRunningSem, 1)) {
+    log_line("BrvDBG-HAL: %s failed to open ss running sema: %s", who, std::strerror(errno));
+    status = 1;
+    return -1;
   }
   if (check_hal_running(status, who) != 0) return -1;
   if (check_fpga(status, who) != 0) return -1;

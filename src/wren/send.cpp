@@ -183,8 +183,10 @@ int trigger(uint32_t tx_mode) {
 }
 
 int send(crx_tx_pkt_t& pkt) {
-  if (check_packet(pkt) < 0) return -1;
+  // The caller reads back the chain that serves the packet, whatever the
+  // outcome.
   pkt.rf_chain = ostra_wren_prv_cfg.radio[0].tx_enable ? 0 : 1;
+  if (check_packet(pkt) < 0) return -1;
   const float requested = pkt.rf_power + (board_type == CRX_BOARD_WREN_OUTDOOR ? power_offset() : 0.0f);
   const int index = gain_index(tx_lut, requested);
   const tx_gain_entry_t gain = tx_lut.lut[index];

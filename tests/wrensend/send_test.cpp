@@ -202,8 +202,10 @@ TEST_F(WrenSend, RefusalsComeBeforeAnyBusTraffic) {
     SCOPED_TRACE(c.what);
     const uint64_t before = bus_messages();
     crx_errno = 0;
+    c.pkt.rf_chain = 1;
     EXPECT_EQ(crx_send(0, &c.pkt), -1);
     EXPECT_EQ(crx_errno, c.code);
+    EXPECT_EQ(c.pkt.rf_chain, 0) << "the chain that would serve it is reported even for a refused packet";
     EXPECT_EQ(bus_messages(), before);
     EXPECT_EQ(scan_tx_value(), 1) << "the scan is not held off for a refused packet";
   }
