@@ -360,11 +360,14 @@ int finish_chip() {
   log_line("BrvDBG-HAL: setup rx status pin");
   // Without its line the receive thread still polls the chip.
   if (setup_rx_status_pin(kChip) != 0) log_line("BrvDBG-HAL: %s - rx status pin not set up", kWho);
-  if (chip_w(77, 31) || chip_w(76, 0)) return -1;
-  return chip_w(316, board_type == CRX_BOARD_WREN_OUTDOOR ? 1 : 0);
+  return chip_w(77, 31) || chip_w(76, 0) ? -1 : 0;
 }
 
-// Steps 8 to 27, for an enabled chip.
+// The GPS trigger belongs to the board type, whether or not the chip takes
+// part in the run.
+int set_gps_trigger() { return chip_w(316, board_type == CRX_BOARD_WREN_OUTDOOR ? 1 : 0); }
+
+// Steps 8 to 26, for an enabled chip.
 int bring_up_chip() {
   if (reset_sx1301() < 0) return -1;
   plan_radios();
@@ -445,6 +448,7 @@ int start_sequence() {
   if (open_hal_semaphore() < 0) return -1;
   if (scan_tx_timer_create() < 0) log_line("BrvDBG-HAL %s E R R O R - create sscan semaphore timer.", kWho);
   if (brd_cfg_priv.chip_enable[kChip] && bring_up_chip() < 0) return -1;
+  if (set_gps_trigger() < 0) return -1;
   setup_side_radio();
   return publish_running();
 }
