@@ -793,6 +793,9 @@ CRX_API int ostra_wren_open_spi(void);
 CRX_API int ostra_wren_close_spi(void);
 /* Opens the ports unless the GPIO FPGA's is already published. */
 CRX_API int ostra_wren_reg_open_spi(void);
+/* Publishes the GPIO FPGA descriptor to the GPIO-register functions; null
+   while the ports are not open. */
+CRX_API void ostra_wren_reg_set_gpio_fd(int *fd);
 
 /* One field of the GPIO FPGA by its row: the value is masked but left at
    its bit position. Row errors and read-only rows give code 69, a closed
@@ -826,6 +829,16 @@ CRX_API int ostra_wren_constant_adjust(uint8_t chip);
 /* Diagnostic self-test printing to standard output; 0, or -1 when the
    database snapshot cannot be loaded. */
 CRX_API int ostra_wren_test(void);
+/* Loads `image` into the program RAM of `mcu` (0 arbiter, 1 AGC) and reads
+   it back; a mismatch is logged only. 0, or -1 with crx_errno: 4 board,
+   5 chip, 69 a null image, another MCU or more than 8192 bytes, or the
+   register layer's code. */
+CRX_API int load_wren_firmware(uint8_t board, uint8_t chip, int mcu, const uint8_t *image, uint32_t length);
+/* Channel IF word from (radio centre - channel frequency) in Hz: steps of
+   488.28125 Hz, sign inverted; -32768 outside [-1 999 512, 2 000 000]. */
+CRX_API int16_t if_to_reg(int32_t offset_hz);
+/* 1 when the GPIO FPGA reports an SX126x side radio, else 0; read once. */
+CRX_API int read_wren_variant(void);
 /* Board type 15's FPGA time counters. The instantaneous count: 0, or -1
    (null pointer, failed read). The FPGA timer minus the SX1301 counter:
    0 with the difference (0 on other boards), or -1 with *delta untouched

@@ -43,7 +43,6 @@ constexpr PortSpec kPorts[] = {
 
 const Ports& ports() { return g_ports; }
 int* gpio_fd() { return g_gpio_fd; }
-void ostra_wren_reg_set_gpio_fd(int* fd) { g_gpio_fd = fd; }
 
 }  // namespace crx::wren
 
@@ -52,6 +51,8 @@ using crx::log_line;
 using namespace crx::wren;
 
 extern "C" {
+
+void ostra_wren_reg_set_gpio_fd(int* fd) { g_gpio_fd = fd; }
 
 int ostra_wren_reg_setup(void) {
   std::lock_guard lock(g_port_mutex);

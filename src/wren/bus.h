@@ -4,6 +4,8 @@
 // FPGA access reopens what is closed before it goes out.
 #pragma once
 
+#include "crx.h"
+
 namespace crx::wren {
 
 // Descriptors, -1 while closed. Opening and closing take the bus's own
@@ -18,6 +20,6 @@ const Ports& ports();
 // The GPIO FPGA descriptor as published to the GPIO-register functions:
 // null until the ports have been opened, and again once that port closed.
 int* gpio_fd();
-void ostra_wren_reg_set_gpio_fd(int* fd);
+using ::ostra_wren_reg_set_gpio_fd;
 
 }  // namespace crx::wren

@@ -48,7 +48,15 @@ bool stand_in_images() {
   return CRX_FIRMWARE_WREN_CAL_STAND_IN || CRX_FIRMWARE_WREN_ARB_STAND_IN || CRX_FIRMWARE_WREN_AGC_STAND_IN;
 }
 
-int load_wren_firmware(uint8_t board, uint8_t chip, int mcu, const uint8_t* image, size_t length) {
+}  // namespace crx::wren
+
+using crx::fail;
+using crx::log_line;
+using namespace crx::wren;
+
+extern "C" {
+
+int load_wren_firmware(uint8_t board, uint8_t chip, int mcu, const uint8_t* image, uint32_t length) {
   if (board != 0) return fail(ERR_BAD_BOARD_NB);
   if (chip != 0) return fail(ERR_BAD_CHIP_NB);
   if (!image || (mcu != kMcuArbiter && mcu != kMcuAgc) || length > kWrenImageSize) return fail(ERR_UNSPECIFIED);
@@ -56,16 +64,16 @@ int load_wren_firmware(uint8_t board, uint8_t chip, int mcu, const uint8_t* imag
   if (crx_reg_chip_w(board, chip, kRamSelect[mcu], 1) < 0) return -1;
   if (crx_reg_chip_w(board, chip, kRelease[mcu], 0) < 0) return -1;
   if (crx_reg_chip_w(board, chip, kRamAddress, 0) < 0) return -1;
-  if (crx_reg_chip_wb(board, chip, kRamData, image, uint32_t(length)) < 0) return -1;
+  if (crx_reg_chip_wb(board, chip, kRamData, image, length) < 0) return -1;
   // The data port answers through a one-byte prefetch: the first byte read
   // after the pointer moved is stale.
   int32_t discarded = 0;
   if (crx_reg_chip_r(board, chip, kRamData, &discarded) < 0) return -1;
   std::vector<uint8_t> back(length);
-  if (crx_reg_chip_rb(board, chip, kRamData, back.data(), uint32_t(length)) < 0) return -1;
+  if (crx_reg_chip_rb(board, chip, kRamData, back.data(), length) < 0) return -1;
   if (length && std::memcmp(back.data(), image, length) != 0)
     log_line("BrvDBG-HAL %s E R R O R - Failed to load fw %d on chip %d", "load_wren_firmware", mcu, chip);
   return crx_reg_chip_w(board, chip, kRelease[mcu], 1) < 0 ? -1 : 0;
 }
 
-}  // namespace crx::wren
+}  // extern "C"

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "crx.h"
+
 namespace crx::wren {
 
 inline constexpr int kMcuArbiter = 0;
@@ -28,6 +30,6 @@ bool stand_in_images();
 // bad load). The MCU is left released. 0, or -1 with crx_errno: 4 board,
 // 5 chip, 69 for a null image, another MCU or a too long image, the
 // register layer's code for a failed transfer.
-int load_wren_firmware(uint8_t board, uint8_t chip, int mcu, const uint8_t* image, size_t length);
+using ::load_wren_firmware;
 
 }  // namespace crx::wren

@@ -196,7 +196,7 @@ void warn_calibration_bits(int32_t status) {
 int run_calibration() {
   const int32_t cmd = calibration_command();
   const auto image = cal_image();
-  if (load_wren_firmware(0, kChip, kMcuAgc, image.data(), image.size()) < 0) return raise_and_fail();
+  if (load_wren_firmware(0, kChip, kMcuAgc, image.data(), uint32_t(image.size())) < 0) return raise_and_fail();
   if (chip_w(157, 0) || chip_w(kMcuMailboxRow, cmd) || chip_w(161, 0) || chip_w(kAgcParamRow, kAskVersion)) return -1;
   int32_t version = 0;
   if (chip_r(kAgcValueRow, &version)) return -1;
@@ -299,10 +299,10 @@ int program_fsk() {
 int load_reception_firmware() {
   log_line("BrvDBG-HAL: %s INFO: Loading ARB Firmware", kWho);
   const auto arb = arb_image();
-  if (load_wren_firmware(0, kChip, kMcuArbiter, arb.data(), arb.size()) < 0) return raise_and_fail();
+  if (load_wren_firmware(0, kChip, kMcuArbiter, arb.data(), uint32_t(arb.size())) < 0) return raise_and_fail();
   log_line("BrvDBG-HAL: %s INFO: Loading AGC Firmware", kWho);
   const auto agc = agc_image();
-  if (load_wren_firmware(0, kChip, kMcuAgc, agc.data(), agc.size()) < 0) return raise_and_fail();
+  if (load_wren_firmware(0, kChip, kMcuAgc, agc.data(), uint32_t(agc.size())) < 0) return raise_and_fail();
   for (int row : {157, 158, 159, kMcuMailboxRow, 160, 161})
     if (chip_w(row, 0)) return -1;
   int32_t version = 0;
@@ -360,11 +360,14 @@ int finish_chip() {
   log_line("BrvDBG-HAL: setup rx status pin");
   // Without its line the receive thread still polls the chip.
   if (setup_rx_status_pin(kChip) != 0) log_line("BrvDBG-HAL: %s - rx status pin not set up", kWho);
-  if (chip_w(77, 31) || chip_w(76, 0)) return -1;
-  return chip_w(316, board_type == CRX_BOARD_WREN_OUTDOOR ? 1 : 0);
+  return chip_w(77, 31) || chip_w(76, 0) ? -1 : 0;
 }
 
-// Steps 8 to 27, for an enabled chip.
+// The GPS trigger belongs to the board type, whether or not the chip takes
+// part in the run.
+int set_gps_trigger() { return chip_w(316, board_type == CRX_BOARD_WREN_OUTDOOR ? 1 : 0); }
+
+// Steps 8 to 26, for an enabled chip.
 int bring_up_chip() {
   if (reset_sx1301() < 0) return -1;
   plan_radios();
@@ -445,6 +448,7 @@ int start_sequence() {
   if (open_hal_semaphore() < 0) return -1;
   if (scan_tx_timer_create() < 0) log_line("BrvDBG-HAL %s E R R O R - create sscan semaphore timer.", kWho);
   if (brd_cfg_priv.chip_enable[kChip] && bring_up_chip() < 0) return -1;
+  if (set_gps_trigger() < 0) return -1;
   setup_side_radio();
   return publish_running();
 }
@@ -456,7 +460,14 @@ bool side_radio_available() { return g_side_radio; }
 bool side_radio_is_sx126x() { return board_type == CRX_BOARD_WREN_OUTDOOR || read_wren_variant() == 1; }
 void side_radio_release() { g_side_radio = false; }
 
-int read_wren_variant() {
+}  // namespace crx::wren
+
+using namespace crx;
+using namespace crx::wren;
+
+extern "C" {
+
+int read_wren_variant(void) {
   if (g_variant >= 0) return g_variant;
   uint16_t v = 0;
   if (ostra_wren_gpio_fpga_read(GPIO_BOARD_VARIANT, &v) < 0) {
@@ -468,13 +479,6 @@ int read_wren_variant() {
 }
 
 int16_t if_to_reg(int32_t offset_hz) { return ChanReg(offset_hz); }
-
-}  // namespace crx::wren
-
-using namespace crx;
-using namespace crx::wren;
-
-extern "C" {
 
 int ostra_wren_start(void) {
   if (start_sequence() < 0) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "crx.h"
+
 namespace crx::wren {
 
 // TX offsets per mixer gain (index = mixer gain - 8), read back from the
@@ -24,7 +26,7 @@ bool side_radio_available();
 // 1 when the GPIO FPGA says the side radio is an SX126x, else 0. Read once
 // per process; a failed read is logged, counts as 0 and is tried again at
 // the next call.
-int read_wren_variant();
+using ::read_wren_variant;
 
 // True when the side radio is an SX126x: the outdoor board, or a board
 // of variant 1.
@@ -32,6 +34,6 @@ bool side_radio_is_sx126x();
 
 // Channel IF word from (radio centre - channel frequency) in Hz: steps of
 // 488.28125 Hz, sign inverted; -32768 outside [-1 999 512, 2 000 000].
-int16_t if_to_reg(int32_t offset_hz);
+using ::if_to_reg;
 
 }  // namespace crx::wren

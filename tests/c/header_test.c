@@ -50,6 +50,11 @@ int main(void) {
     CHECK(b64_to_bin("Zm9v", 4, bin, 2) == -1);
   }
 
+  /* Wren channel IF words, at the ends of their range */
+  CHECK(if_to_reg(2000000) == -4096);
+  CHECK(if_to_reg(-1999512) == 4095);
+  CHECK(if_to_reg(-1999513) == -32768);
+
   if (failures) fprintf(stderr, "%d failures\n", failures);
   return failures ? 1 : 0;
 }

@@ -241,6 +241,25 @@ TEST_F(WrenStart, StartBeforeAnyConfigurationIsRefused) {
   expect_released("unconfigured");
 }
 
+// A run without the concentrator chip still sets the outdoor board's GPS
+// trigger and publishes the run to other processes.
+TEST_F(WrenStart, OutdoorGpsTriggerIsSetWithTheChipDisabled) {
+  install(crx::test::kOutdoorPcba);
+  crx_board_cfg_t b;
+  crx_init_board_cfg(&b);
+  b.freq_band = FREQ_BAND_EU868;
+  ASSERT_EQ(crx_conf_board(0, &b), 0);
+  crx_chip_cfg_t c;
+  crx_init_chip_cfg(&c);
+  c.enable = false;
+  ASSERT_EQ(crx_conf_chip(0, 0, &c), 0);
+  chip().poke(2, 89, 0);
+  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  EXPECT_EQ(board().gpio_fpga->reset_pulses(), 0) << "the chip stays as it was";
+  EXPECT_EQ(field(2, 89, 0, 1), 1);
+  EXPECT_EQ(semaphore(crx::wren::kHalRunningSem), 1);
+}
+
 TEST_F(WrenStart, SideRadioOnlyWithAnFpgaThatSupportsListenBeforeTalk) {
   install();
   ASSERT_EQ(configure_us(), 0);
