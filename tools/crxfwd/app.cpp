@@ -191,14 +191,17 @@ void block_stop_signals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+bool gateway_id_usable(const Options& options, const crx_gw_cfg_t& record) {
+  if ((options.gateway_id_set ? options.gateway_id : record.gateway_id) != 0) return true;
+  print_line("configuration: the gateway EUI is 0 (no Customer_Gateway_ID in the commissioning database); "
+             "give one with --gateway-id HEX");
+  return false;
+}
+
 int serve(const Options& options, const crx_gw_cfg_t& record, double seconds, const std::function<void()>& tick) {
   Settings settings = Settings::from(record);
   if (options.gateway_id_set) settings.gateway_id = options.gateway_id;
-  if (settings.gateway_id == 0) {
-    print_line("configuration: the gateway EUI is 0 (no Customer_Gateway_ID in the commissioning database); "
-               "give one with --gateway-id HEX");
-    return 1;
-  }
+  if (!gateway_id_usable(options, record)) return 1;
   print_line([&] {
     char b[96];
     std::snprintf(b, sizeof b, "gateway EUI %016llX", static_cast<unsigned long long>(settings.gateway_id));
