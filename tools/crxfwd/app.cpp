@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -144,7 +145,8 @@ int parse_options(int argc, char** argv, bool sim, Options& o) {
       char* end = nullptr;
       errno = 0;
       const unsigned long long id = std::strtoull(v, &end, 16);
-      if (!*v || *end || errno || std::strlen(v) > 18) {
+      // strtoull alone would also take a sign or leading blanks: "-1" is no EUI.
+      if (!std::isxdigit(static_cast<unsigned char>(*v)) || *end || errno || std::strlen(v) > 18) {
         std::fprintf(stderr, "%s: --gateway-id takes up to 16 hex digits, not \"%s\"\n", prog, v);
         return 2;
       }
