@@ -67,6 +67,10 @@ TEST_F(ProgramTest, GatewayEuiZeroIsRefused) {
   EXPECT_NE(o.out.find("concentrator stopped"), std::string::npos) << "the board is stopped again";
   const auto usage = crx::test::finish(crx::test::start({CRX_TOOL_CRXFWD_SIM, "--bogus"}));
   EXPECT_EQ(usage.status, 2);
+  for (const char* id : {"-1", " 1", "+1", "12345678901234567", "0x"}) {
+    const auto bad = crx::test::finish(crx::test::start({CRX_TOOL_CRXFWD_SIM, "--devices", "0", "--seconds", "1", "--gateway-id", id}));
+    EXPECT_EQ(bad.status, 2) << "--gateway-id \"" << id << "\"";
+  }
   const auto help = crx::test::finish(crx::test::start({CRX_TOOL_CRXFWD, "--help"}));
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("EXIT STATUS"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -144,7 +145,8 @@ int parse_options(int argc, char** argv, bool sim, Options& o) {
       char* end = nullptr;
       errno = 0;
       const unsigned long long id = std::strtoull(v, &end, 16);
-      if (!*v || *end || errno || std::strlen(v) > 18) {
+      // strtoull alone would also take a sign or leading blanks: "-1" is no EUI.
+      if (!std::isxdigit(static_cast<unsigned char>(*v)) || *end || errno || std::strlen(v) > 18) {
         std::fprintf(stderr, "%s: --gateway-id takes up to 16 hex digits, not \"%s\"\n", prog, v);
         return 2;
       }
@@ -191,14 +193,17 @@ void block_stop_signals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+bool gateway_id_usable(const Options& options, const crx_gw_cfg_t& record) {
+  if ((options.gateway_id_set ? options.gateway_id : record.gateway_id) != 0) return true;
+  print_line("configuration: the gateway EUI is 0 (no Customer_Gateway_ID in the commissioning database); "
+             "give one with --gateway-id HEX");
+  return false;
+}
+
 int serve(const Options& options, const crx_gw_cfg_t& record, double seconds, const std::function<void()>& tick) {
   Settings settings = Settings::from(record);
   if (options.gateway_id_set) settings.gateway_id = options.gateway_id;
-  if (settings.gateway_id == 0) {
-    print_line("configuration: the gateway EUI is 0 (no Customer_Gateway_ID in the commissioning database); "
-               "give one with --gateway-id HEX");
-    return 1;
-  }
+  if (!gateway_id_usable(options, record)) return 1;
   print_line([&] {
     char b[96];
     std::snprintf(b, sizeof b, "gateway EUI %016llX", static_cast<unsigned long long>(settings.gateway_id));

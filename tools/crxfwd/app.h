@@ -37,6 +37,10 @@ void block_stop_signals();
 // Prints one log line of the program.
 void print_line(const std::string& line);
 
+// False, with the configuration line printed, when the gateway EUI (the
+// record's, or --gateway-id) is 0: no server could tell the gateway apart.
+bool gateway_id_usable(const Options& options, const crx_gw_cfg_t& record);
+
 // Checks what the record asks for, then forwards until SIGINT/SIGTERM (0),
 // an auto-quit (1), or `seconds` when non-zero (0). `tick`, when given, is
 // called about every 100 ms from the serving thread. The board must run;

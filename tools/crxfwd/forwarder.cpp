@@ -76,8 +76,8 @@ Settings Settings::from(const crx_gw_cfg_t& c) {
   s.link_mote = c.link_mote;
   s.multi_antenna = c.multi_antenna == 1;
   s.stat_no_ack_timeout_cnt = c.stat_no_ack_timeout_cnt;
-  s.use_utc_timestamp = c.use_utc_timestamp != 0;
-  s.use_gps_timestamp = c.use_gps_timestamp != 0;
+  s.use_utc_timestamp = c.use_utc_timestamp == 1;
+  s.use_gps_timestamp = c.use_gps_timestamp == 1;
   return s;
 }
 
@@ -338,7 +338,9 @@ void Forwarder::upstream() {
       st.rxok = delta(c.crc_ok, last.crc_ok);
       st.txnb = delta(c.downlink, last.downlink);
       st.rxfw = forwarded_interval;
-      st.ackr = sent_interval ? 100.0 * acked_interval / sent_interval : 0.0;
+      // An acknowledgement can come just after the report that counted its
+      // PUSH_DATA, so the next interval may see more than it sent.
+      st.ackr = sent_interval ? std::min(100.0, 100.0 * acked_interval / sent_interval) : 0.0;
       st.dwnb = dwnb_interval_.exchange(0);
       last = c;
       log(format("statistics: %u received, %u CRC ok, %u forwarded, %.1f%% acknowledged, %u downlink requests, "

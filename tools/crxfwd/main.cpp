@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
                        " (the library's line above says why)");
     return 1;
   }
+  // Refused before the board is touched.
+  if (!crxfwd::gateway_id_usable(options, *record)) return 1;
   if (crx_start(0) != 0) {
     crxfwd::print_line(std::string("start: crx_start failed: ") + crx_err_message(crx_errno));
     crx_reg_close();
