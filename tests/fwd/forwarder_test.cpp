@@ -102,12 +102,12 @@ class ForwarderTest : public FwdBoardTest {
 };
 
 TEST_F(ForwarderTest, UplinkFieldsForEachModulation) {
-  start_board(kCondorNa, [](Json& doc) {
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa, [](Json& doc) {
     auto& chips = doc["crx_conf"][0]["SX1301_conf"];
     chips[0]["chan_FSK"] = {{"chan_rx_freq", 903800000}, {"bandwidth", 125000}, {"bit_rate", 50000}};
     chips[1]["chan_LoRa_std"] = {{"chan_rx_freq", 904600000}, {"bandwidth", 250000}, {"spread_factor", 9}};
     doc["gateway_conf"]["forward_crc_disabled"] = true;
-  });
+  }));
   LoopbackServer server;
   run_forwarder(settings_for(server));
 
@@ -161,7 +161,7 @@ TEST_F(ForwarderTest, UplinkFieldsForEachModulation) {
 }
 
 TEST_F(ForwarderTest, CrcFlagsFilterAndStatisticsCount) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   Settings st = settings_for(server);
   st.forward_crc_valid = true;
@@ -214,7 +214,7 @@ TEST_F(ForwarderTest, CrcFlagsFilterAndStatisticsCount) {
 // Reception never waits on the network: without acknowledgements every
 // packet still goes out, and the report says none was acknowledged.
 TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   server.ack_push(false);
   run_forwarder(settings_for(server));
@@ -253,7 +253,7 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
 // fetched before it is known (a slow name server, or merely a busy machine
 // at start): they wait for it instead of being lost.
 TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   auto open = std::make_shared<std::atomic<bool>>(false);
   fwd_ = std::make_unique<Forwarder>(
@@ -300,7 +300,7 @@ TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
 // A port nobody listens on: the ICMP refusals cost the acknowledgements,
 // the packets are still fetched, and the state is said once.
 TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   Settings st = settings_for(server);
   {
@@ -338,7 +338,7 @@ TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
 // The server's name: a failed look-up is said once and retried; later,
 // statistics reports that go unanswered make the forwarder look it up again.
 TEST_F(ForwarderTest, ServerLookUpRetriedAndRepeatedAfterUnansweredStatistics) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   server.ack_push(false);
   Settings st = settings_for(server);
@@ -385,7 +385,7 @@ TEST_F(ForwarderTest, ServerLookUpRetriedAndRepeatedAfterUnansweredStatistics) {
 }
 
 TEST_F(ForwarderTest, KeepAliveThenAutoQuit) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   Settings st = settings_for(server);
   st.keepalive_s = 10;
@@ -415,7 +415,7 @@ TEST_F(ForwarderTest, KeepAliveThenAutoQuit) {
 }
 
 TEST_F(ForwarderTest, DownlinksImmediateCounterAndGpsTime) {
-  start_board(kCondorNa, {}, true);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa, {}, true));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
@@ -460,7 +460,7 @@ TEST_F(ForwarderTest, DownlinksImmediateCounterAndGpsTime) {
 }
 
 TEST_F(ForwarderTest, EachTxAckError) {
-  start_board(kCondorNa, {}, false);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa, {}, false));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
@@ -498,7 +498,7 @@ TEST_F(ForwarderTest, EachTxAckError) {
 }
 
 TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
@@ -513,7 +513,7 @@ TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
 }
 
 TEST_F(ForwarderTest, DownlinksAcrossTheCounterWrap) {
-  start_board(kCondorNa);
+  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
@@ -542,7 +542,7 @@ TEST_F(ForwarderTest, DownlinksAcrossTheCounterWrap) {
 }
 
 TEST_F(ForwarderTest, SplitBandBoardChoosesTheChainFromTheFrequency) {
-  start_board(Family{"plover.json", "Q7000103", "US_FULL_ISM", 902.0, 928.0, 8});
+  ASSERT_NO_FATAL_FAILURE(start_board(Family{"plover.json", "Q7000103", "US_FULL_ISM", 902.0, 928.0, 8}));
   LoopbackServer server;
   run_forwarder(settings_for(server));
   ASSERT_TRUE(wait_pull(server, 1));
@@ -560,7 +560,7 @@ TEST_F(ForwarderTest, SplitBandBoardChoosesTheChainFromTheFrequency) {
 // refused at once; a busy channel is found by crx_send at the hand-over
 // and answered with a second TX_ACK naming the entry in the log.
 TEST_F(ForwarderTest, ListenBeforeTalkResultsBecomeTxAckErrors) {
-  start_board(kHeron);
+  ASSERT_NO_FATAL_FAILURE(start_board(kHeron));
   port_->power_detector().set_noise_floor(-110.0);
   port_->power_detector().set_power_dbm(922000000, -60.0);
   LoopbackServer server;
