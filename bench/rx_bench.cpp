@@ -29,6 +29,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/median.h"
 #include "bench/started_board.h"
 #include "crx_hal/dedup.h"
 #include "crx_hal/hooks.h"
@@ -39,6 +40,7 @@
 namespace {
 
 using crx::bench::kChips;
+using crx::bench::median;
 using crx::bench::StartedBoard;
 using Clock = std::chrono::steady_clock;
 
@@ -110,12 +112,6 @@ size_t run_bare(int fd) {
   }
   benchmark::DoNotOptimize(data);
   return transfers;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
-  return v[v.size() / 2];
 }
 
 // Each iteration fills the FIFOs, runs the library's poll, fills them

@@ -26,63 +26,26 @@
 
 #include <sys/time.h>
 
+#include "bench/median.h"
+#include "bench/started_wren.h"
 #include "crx.h"
 #include "device/spi.h"
 #include "platform/os.h"
-#include "sim/boards.h"
-#include "sim/cxdb.h"
-#include "sim/gpio.h"
 #include "sim/traffic.h"
 #include "wren/bus.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using crx::bench::median;
+using crx::bench::StartedWren;
 constexpr int kFrames = 64;
 
-class StartedWren {
+// The board with its receive thread, and the receive-status line under the
+// benchmark's control.
+class UplinkWren : public StartedWren {
  public:
-  crx::sim::Sandbox sandbox;
-  crx::sim::WrenBoard board;
-  std::shared_ptr<crx::sim::SysfsGpio> gpio;
-
-  StartedWren() {
-    sandbox.install();
-    crx::sim::CxDatabase db(6);
-    db.board("Q7000112")
-        .set("Configuration", "Operating_Band", "US915")
-        .set("Configuration", "Min_UL_Frequency_MHz", 902.0)
-        .set("Configuration", "Max_UL_Frequency_MHz", 928.0)
-        .set("Configuration", "Min_DL_Frequency_MHz", 902.0)
-        .set("Configuration", "Max_DL_Frequency_MHz", 928.0)
-        .set("Configuration", "Num_of_SX1301s", 1);
-    crx::sim::cx_put_file(sandbox, db.image());
-    sandbox.write_file("/etc/default/tx_lut.json",
-                       R"({"txgain_lut": [{"dig_gain": 0, "pa_gain": 1, "dac_gain": 3, "mix_gain": 10, "rf_power": 14}]})");
-    board = crx::sim::install_wren_board(sandbox);
-    gpio = crx::sim::SysfsGpio::install(sandbox);
-    crx_board_cfg_t b;
-    crx_init_board_cfg(&b);
-    b.freq_band = FREQ_BAND_US915;
-    crx_chip_cfg_t c;
-    crx_init_chip_cfg(&c);
-    c.enable = true;
-    if (crx_conf_board(0, &b) != 0 || crx_conf_chip(0, 0, &c) != 0) std::abort();
-    for (uint8_t n = 0; n < 8; ++n) {
-      crx_chan_cfg_t ch;
-      crx_init_chan_cfg(&ch);
-      ch.enable = true;
-      ch.freq_hz = 902300000 + 200000u * n;
-      if (crx_conf_chan(0, n, &ch) != 0) std::abort();
-    }
-    if (crx_start(0) != 0) std::abort();
-    board.sx1301->set_recording(false);
-  }
-  ~StartedWren() {
-    crx_stop(0);
-    crx_reg_close();
-    sandbox.uninstall();
-  }
+  UplinkWren() : StartedWren(true) {}
 
   crx::sim::Sx1301Chip& chip() { return board.sx1301->chip(); }
   void wire() { crx::sim::wire_wren_rx_status(board, gpio); }
@@ -105,8 +68,8 @@ class StartedWren {
   }
 };
 
-StartedWren& wren() {
-  static StartedWren w;
+UplinkWren& wren() {
+  static UplinkWren w;
   return w;
 }
 
@@ -138,14 +101,8 @@ int bare_walk(int fd) {
   return messages;
 }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
-  return v[v.size() / 2];
-}
-
 void BM_WrenUplinkAgainstBare(benchmark::State& state) {
-  StartedWren& w = wren();
+  UplinkWren& w = wren();
   std::vector<double> lib_ns, bare_ns;
   double lib_messages = 1e9, bare_messages = 0;
   uint16_t round = 0;
