@@ -143,9 +143,6 @@ int scatter(std::span<SpiTransfer> transfers, const std::vector<uint8_t>& answer
   return int(at);
 }
 
-}  // namespace crx::sim
-
-namespace crx::sim {
 uint64_t SpidevDevice::message_total() const {
   std::lock_guard lock(mutex_);
   return total_;

@@ -121,6 +121,11 @@ int transfer(const char* who, const uint8_t* tx, uint32_t tx_len, uint8_t* rx, u
   return 0;
 }
 
+int null_pointer(const char* who) {
+  log_line("BrvDBG-HAL %s E R R O R - NULL pointer", who);
+  return fail(ERR_NULL_PTR);
+}
+
 int write_cmd(const char* who, uint8_t opcode, const uint8_t* params, uint32_t n) {
   if (n > kMaxParams) {
     log_line("BrvDBG-HAL %s E R R O R - param size too big.", who);
@@ -140,10 +145,7 @@ int write_cmd(const char* who, uint8_t opcode, const uint8_t* params, uint32_t n
 // Opcode, the given parameters (a read command's own arguments and its
 // status slot), then n response bytes.
 int read_with(const char* who, std::initializer_list<uint8_t> head, uint8_t* out, uint32_t n) {
-  if (!out) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", who);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!out) return null_pointer(who);
   const std::vector<uint8_t> frame(head);
   if (transfer(who, frame.data(), uint32_t(frame.size()), out, n, false) != 0) {
     log_error(who);
@@ -305,10 +307,7 @@ int sx126x_set_rf_freq(uint32_t freq_hz) {
 // 24-bit fields would reach the chip truncated to another rate; both are
 // refused, as is a bandwidth code the chip does not have.
 int sx126x_set_gfsk_mod_params(const sx126x_gfsk_mod_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   const uint32_t br = sx126x_bitrate_word(params->bit_rate);
   if (br == 0 || br > kWord24Max) {
     log_line("BrvDBG-HAL %s E R R O R - wrong bit rate: %u.", __func__, params->bit_rate);
@@ -332,19 +331,13 @@ int sx126x_set_gfsk_mod_params(const sx126x_gfsk_mod_params_t* params) {
 }
 
 int sx126x_set_lora_mod_params(const sx126x_lora_mod_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   const uint8_t p[4] = {params->sf, params->bw, params->cr, params->low_dr_opt};
   return write_cmd(__func__, kSx126xSetModulationParams, p, 4);
 }
 
 int sx126x_set_gfsk_pkt_params(const sx126x_gfsk_pkt_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   const uint8_t p[9] = {uint8_t(params->preamble_len >> 8), uint8_t(params->preamble_len), params->preamble_detect,
                         params->sync_word_len, params->addr_comp, params->pkt_type, params->payload_len,
                         params->crc_type, params->whitening};
@@ -352,10 +345,7 @@ int sx126x_set_gfsk_pkt_params(const sx126x_gfsk_pkt_params_t* params) {
 }
 
 int sx126x_set_lora_pkt_params(const sx126x_lora_pkt_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   const uint8_t p[6] = {uint8_t(params->preamble_len >> 8), uint8_t(params->preamble_len), params->header_type,
                         params->payload_len, params->crc_type, params->invert_iq};
   return write_cmd(__func__, kSx126xSetPacketParams, p, 6);
@@ -382,10 +372,7 @@ int sx126x_stop_timer_on_preamble(uint8_t enable) {
 }
 
 int sx126x_dio_irq_params(const sx126x_dio_irq_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   uint8_t p[8];
   const uint16_t masks[4] = {params->irq_mask, params->dio1_mask, params->dio2_mask, params->dio3_mask};
   for (int i = 0; i < 4; ++i) {
@@ -435,10 +422,7 @@ int sx126x_read_register(uint16_t address, uint8_t* value) {
 }
 
 int sx126x_write_buffer(uint8_t offset, const uint8_t* data, uint8_t n) {
-  if (!data) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!data) return null_pointer(__func__);
   uint8_t p[1 + 255];
   p[0] = offset;
   std::memcpy(p + 1, data, n);
@@ -479,10 +463,7 @@ int sx126x_change_fsk(uint32_t freq_hz, uint8_t bandwidth) {
 }
 
 int sx126x_setup_lora(uint32_t freq_hz, const sx126x_lora_mod_params_t* params) {
-  if (!params) {
-    log_line("BrvDBG-HAL %s E R R O R - NULL pointer", __func__);
-    return fail(ERR_NULL_PTR);
-  }
+  if (!params) return null_pointer(__func__);
   if (enter_standby(__func__) != 0) return -1;
   if (sx126x_set_pkt_type(1) != 0) {
     log_line("BrvDBG-HAL %s E R R O R - failed to set pkt type to Lora", __func__);
