@@ -11,19 +11,11 @@ using crx::sim::SideRadioTuning;
 
 class WrenSendMeasure : public crx::test::WrenSendTest {
  protected:
-  // One LBT entry over the board's band: 27 dBm, 400 ms of talk, 5 ms of
-  // listening, busy from -80 dBm.
+  // The board's band with one LBT entry, started in a quiet air.
   void start_with_lbt(const char* pcba = crx::test::kTddPcba) {
-    const bool outdoor = std::string(pcba) == crx::test::kOutdoorPcba;
     install(pcba);
     board().environment->set_noise_floor(-120);
-    sandbox().write_file("/etc/default/tx_lut.json", crx::test::kFourGains);
-    ASSERT_EQ(outdoor ? configure_eu() : configure_us(), 0) << syslog_dump();
-    crx_lbt_cfg_t& lbt = crx::brd_cfg_priv.lbt;
-    lbt = {};
-    lbt.enabled = 1;
-    lbt.count = 1;
-    lbt.entries[0] = {27, outdoor ? 863000000u : 902000000u, outdoor ? 870000000u : 910000000u, 400, 5000, -80};
+    configure_with_lbt(pcba);
     ASSERT_EQ(crx_start(0), 0) << syslog_dump();
   }
 

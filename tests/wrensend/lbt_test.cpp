@@ -10,19 +10,10 @@ namespace {
 
 class WrenSendLbt : public crx::test::WrenSendTest {
  protected:
-  // The US plan with one LBT entry over 902-910 MHz: 27 dBm, 400 ms of
-  // talk, 5 ms of listening, busy from -80 dBm.
+  // The board's band with one LBT entry, not started yet.
   void start_with_lbt(const char* pcba = crx::test::kTddPcba) {
     install(pcba);
-    sandbox().write_file("/etc/default/tx_lut.json", crx::test::kFourGains);
-    const bool outdoor = std::string(pcba) == crx::test::kOutdoorPcba;
-    ASSERT_EQ(outdoor ? configure_eu() : configure_us(), 0) << syslog_dump();
-    crx_lbt_cfg_t& lbt = crx::brd_cfg_priv.lbt;
-    lbt = {};
-    lbt.enabled = 1;
-    lbt.count = 1;
-    lbt.entries[0] = outdoor ? crx_lbt_entry_t{27, 863000000, 870000000, 400, 5000, -80}
-                             : crx_lbt_entry_t{27, 902000000, 910000000, 400, 5000, -80};
+    configure_with_lbt(pcba);
   }
 
   void expect_tuned_to_packets(const char* pcba, uint32_t f, double bw125, double bw500);
