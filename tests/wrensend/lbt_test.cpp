@@ -106,6 +106,16 @@ TEST_F(WrenSendLbt, Sx127xTunedToThePacket) { expect_tuned_to_packets(crx::test:
 
 TEST_F(WrenSendLbt, Sx126xTunedToThePacket) {
   expect_tuned_to_packets(crx::test::kOutdoorPcba, 868300000, 58600, 234300);
+  // A 250 kHz packet, measured by an SX127x at 125 kHz, gets the SX126x
+  // code nearest to that: 117.3 kHz.
+  board().environment->add_signal(868300000, -70);
+  crx_tx_pkt_t p = lora(868300000, DR_LORA_SF9, BW_250KHZ);
+  EXPECT_EQ(crx_send(0, &p), 62) << syslog_dump();
+  EXPECT_EQ(board().sx126x->rx_bandwidth_code(), 0x0B);
+  const auto m = board().gpio_fpga->measurements().back();
+  EXPECT_TRUE(m.lbt);
+  EXPECT_NEAR(double(m.tuning.freq_hz), 868300000.0, 1.0);
+  EXPECT_EQ(m.tuning.bandwidth_hz, 117300u);
 }
 
 TEST_F(WrenSendLbt, MeasurementThatNeverEndsFailsTheSend) {
