@@ -38,13 +38,4 @@ TEST_F(Sx126xStart, ARadioThatStaysBusyLeavesTheBoardWithoutSideRadio) {
   EXPECT_FALSE(crx::wren::side_radio_available());
 }
 
-TEST_F(Sx126xStart, AnFpgaTooOldForListenBeforeTalkLeavesTheRadioAlone) {
-  install(crx::test::kOutdoorPcba);
-  board().gpio_fpga->set_build(0x10);
-  ASSERT_EQ(configure_eu(), 0) << syslog_dump();
-  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
-  EXPECT_FALSE(crx::wren::side_radio_available());
-  EXPECT_EQ(board().sx126x->message_count(), 0u);
-}
-
 }  // namespace

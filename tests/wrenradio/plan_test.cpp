@@ -6,6 +6,7 @@
 #include <array>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "crx.h"
 #include "crx_hal/brd_cfg.h"
@@ -77,21 +78,47 @@ TEST_F(Plan, MeansAreTakenInSinglePrecision) {
       << syslog_dump();
 }
 
-TEST_F(Plan, SingleChannelGoesToRadioZeroCentredOnIt) {
-  channel(3, 904000000);
-  EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
-  EXPECT_EQ(radio_bytes(), (std::array<uint8_t, 10>{}));
-  EXPECT_EQ(centres(), std::pair(904000000u, (kRxMin + kRxMax) / 2));
-  EXPECT_FALSE(logged_unsupported());
-}
-
-TEST_F(Plan, ChannelsThreeMegahertzApartTakeARadioEach) {
-  channel(0, 906000000);
-  channel(1, 903000000);
-  EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
-  EXPECT_EQ(radio_bytes(), (std::array<uint8_t, 10>{1, 0}));
-  EXPECT_EQ(centres(), std::pair(903000000u, 906000000u));
-  EXPECT_FALSE(logged_unsupported());
+// Plans whose outcome follows from the channels alone: which radio takes
+// each channel and where both radios are centred. Plans with no multi-SF
+// channel on a radio, or nothing on it, used to give a 0/0 mean (a radio
+// tuned to 0 Hz); they must give in-band centres.
+TEST_F(Plan, RadiosAndCentresOfSimplePlans) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, uint32_t>> channels;
+    uint32_t std_bandwidth;
+    std::array<uint8_t, 10> radios;
+    std::pair<uint32_t, uint32_t> centres;
+  };
+  const uint32_t mid = (kRxMin + kRxMax) / 2;
+  const Case cases[] = {
+      {"one channel: radio 0 centred on it", {{3, 904000000}}, BW_125KHZ, {}, {904000000, mid}},
+      {"3 MHz apart: a radio each", {{0, 906000000}, {1, 903000000}}, BW_125KHZ, {1, 0}, {903000000, 906000000}},
+      {"FSK far above the multi-SF channels: radio 1",
+       {{0, 902300000}, {1, 902500000}, {9, 905000000}},
+       BW_125KHZ,
+       {0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+       {902400000, 905000000}},
+      {"LoRa standard channel alone: centred on it", {{8, 904600000}}, BW_500KHZ, {}, {904600000, mid}},
+      // Both on radio 0, centred between them, both inside its window.
+      {"LoRa standard and FSK alone: covered together",
+       {{8, 904300000}, {9, 904900000}},
+       BW_250KHZ,
+       {},
+       {904600000, mid}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sandbox().clear_logs();
+    for (int i = 0; i < 10; ++i) brd_cfg_priv.chan_enable[0][i] = 0;
+    brd_cfg_priv.std_bandwidth[0] = c.std_bandwidth;
+    for (const auto& [chan, freq] : c.channels) channel(chan, freq);
+    EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
+    EXPECT_EQ(radio_bytes(), c.radios);
+    EXPECT_EQ(centres(), c.centres);
+    EXPECT_TRUE(in_band(centres().first) && in_band(centres().second));
+    EXPECT_FALSE(logged_unsupported()) << syslog_dump();
+  }
 }
 
 TEST_F(Plan, ChannelBelowTenMegahertzGivesDefaultCentresAndKeepsRadioBytes) {
@@ -166,48 +193,6 @@ TEST_F(Plan, ChannelsThatCannotAllFitAreListed) {
                      "700.00 kHz from 868.80 MHz LO"));
   EXPECT_TRUE(logged("E R R O R auto_determine_sx125x_freq - Channel 4: 869.50 MHz can not be supported, "
                      "700.00 kHz from 868.80 MHz LO"));
-}
-
-// Plans with no multi-SF channel on a radio, or nothing on it, used to give
-// a 0/0 mean (a radio tuned to 0 Hz); they must give in-band centres.
-TEST_F(Plan, LoraStandardChannelAloneIsCentredOnIt) {
-  brd_cfg_priv.std_bandwidth[0] = BW_500KHZ;
-  channel(8, 904600000);
-  EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
-  EXPECT_EQ(centres(), std::pair(904600000u, (kRxMin + kRxMax) / 2));
-  EXPECT_EQ(radio_bytes()[8], 0);
-  EXPECT_FALSE(logged_unsupported());
-}
-
-TEST_F(Plan, LoraStandardAndFskChannelsAloneAreCoveredTogether) {
-  brd_cfg_priv.std_bandwidth[0] = BW_250KHZ;
-  brd_cfg_priv.fsk_bandwidth[0] = BW_125KHZ;
-  channel(8, 904300000);
-  channel(9, 904900000);
-  EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
-  const auto [a, b] = centres();
-  EXPECT_TRUE(in_band(a) && in_band(b)) << a << " " << b;
-  EXPECT_EQ(radio_bytes(), (std::array<uint8_t, 10>{}));
-  // Both on radio 0, centred between them, both inside its window.
-  EXPECT_EQ(a, 904600000u);
-  EXPECT_FALSE(logged_unsupported()) << syslog_dump();
-}
-
-TEST_F(Plan, FskChannelFarAboveTheMultiSfChannelsTakesRadioOne) {
-  channel(0, 902300000);
-  channel(1, 902500000);
-  channel(9, 905000000);
-  EXPECT_EQ(wren_assign_sx1301_channels_to_RF(0), 0);
-  EXPECT_EQ(radio_bytes(), (std::array<uint8_t, 10>{0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(centres(), std::pair(902400000u, 905000000u));
-  EXPECT_FALSE(logged_unsupported()) << syslog_dump();
-}
-
-TEST_F(Plan, EmptyRangeLeavesTheCentreAlone) {
-  wren_chan_entry_t entry = {0, 0, 0, 903000000};
-  uint32_t centre = 123;
-  EXPECT_EQ(auto_determine_sx125x_freq(0, &centre, &entry, 1, 1), 0);
-  EXPECT_EQ(centre, 123u);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The SX127x side radio: identification, the FSK set-up as the chip sees
-// it, retuning, the receive-continuous check, refusals before any traffic,
+// it, the receive-continuous check, refusals before any traffic,
 // and the guard every access takes against other processes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -108,31 +108,6 @@ TEST_F(Sx127x, FailedWriteDuringTheSetUpIsReportedAfterTheSequence) {
   EXPECT_TRUE(logged("BrvDBG-HAL setup_sx1272_FSK E R R O R - Failed to configure SX1272."));
   EXPECT_EQ(side().register_writes().size(), 19u) << "the rest of the sequence still went out";
   EXPECT_FALSE(side().rx_continuous());
-}
-
-TEST_F(Sx127x, RetuningWritesTheCarrierAndTheBandwidthOfEveryIndex) {
-  ASSERT_EQ(sx127x_setup(868100000, 2, 20, -25), 0);
-  const std::array<uint8_t, 21> rx_bw = {0x17, 0x0F, 0x07, 0x16, 0x0E, 0x06, 0x15, 0x0D, 0x05, 0x14, 0x0C,
-                                         0x04, 0x13, 0x0B, 0x03, 0x12, 0x0A, 0x02, 0x11, 0x09, 0x01};
-  for (uint32_t index = 0; index < rx_bw.size(); ++index) {
-    SCOPED_TRACE(index);
-    side().clear_register_writes();
-    ASSERT_EQ(sx127x_change_FSK(902300000, index), 0);
-    // 902.3 MHz: Frf = 902300000 x 2^19 / 32 MHz = 0xE19333.
-    EXPECT_EQ(side().register_writes(), (Writes{{0x4B, 0x80}, {0x06, 0xE1}, {0x07, 0x93}, {0x08, 0x33}, {0x12, rx_bw[index]}}));
-    EXPECT_EQ(uint8_t(sx127x_FskBandwidths[index].exponent | sx127x_FskBandwidths[index].mantissa << 3), rx_bw[index]);
-  }
-  EXPECT_EQ(sx127x_FskBandwidths[15].bandwidth_hz, 83333u);
-
-  // The SX1276's hop register.
-  sx127x_cfg.radio_type = 2;
-  side().clear_register_writes();
-  ASSERT_EQ(sx127x_change_FSK(868100000, 14), 0);
-  EXPECT_EQ(side().register_writes().front(), std::pair(uint8_t{0x44}, uint8_t{0x80}));
-
-  board().side_radio->fail_next(1);
-  EXPECT_FAILS_WITH(sx127x_change_FSK(868100000, 14), ERR_UNSPECIFIED);
-  EXPECT_TRUE(logged("BrvDBG-HAL change_sx1276_FSK E R R O R - Failed to change SX1276 RF carrier frequency."));
 }
 
 TEST_F(Sx127x, RssiOffsetKeepsOnlyItsLowFiveBits) {

@@ -20,8 +20,7 @@ class WrenScanTest : public WrenStartTest {
   void start_board(const char* pcba = kTddPcba) {
     install(pcba);
     board().environment->set_noise_floor(-110);
-    ASSERT_EQ(std::string(pcba) == kOutdoorPcba ? configure_eu() : configure_us(), 0) << syslog_dump();
-    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+    configure_and_start(pcba);
   }
 
   // A handle of the test's own on a named semaphore.

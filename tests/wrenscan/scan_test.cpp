@@ -257,20 +257,6 @@ TEST_F(WrenScan, ASecondScanIsRefusedWhileTheFirstRuns) {
   EXPECT_EQ(csv_lines().size(), 4u);
 }
 
-// The flexible entry point hands the request to the Wren scan on the Wren
-// boards (4096 samples, its own file format) and reports its progress.
-TEST_F(WrenScan, FlexibleEntryPointRunsTheWrenScan) {
-  start_board();
-  uint32_t status = 99;
-  EXPECT_EQ(runSpectralScanFlexible(&status, 5, 1, 2, 902300, 200, 1, 903000, 1600), 0) << syslog_dump();
-  EXPECT_EQ(status, 0u);
-  EXPECT_EQ(readSpectralScanProgress(), 100);
-  const auto lines = csv_lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].rfind("902300000,-130,", 0), 0u);
-  EXPECT_EQ(lines[2].rfind("903000000,-130,", 0), 0u);
-}
-
 // A scan in another process while this one runs the concentrator and
 // transmits: the scanning process opens the ports itself, backs off while
 // a transmission holds the air and finishes once the air is free.

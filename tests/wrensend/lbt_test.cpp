@@ -10,19 +10,10 @@ namespace {
 
 class WrenSendLbt : public crx::test::WrenSendTest {
  protected:
-  // The US plan with one LBT entry over 902-910 MHz: 27 dBm, 400 ms of
-  // talk, 5 ms of listening, busy from -80 dBm.
+  // The board's band with one LBT entry, not started yet.
   void start_with_lbt(const char* pcba = crx::test::kTddPcba) {
     install(pcba);
-    sandbox().write_file("/etc/default/tx_lut.json", crx::test::kFourGains);
-    const bool outdoor = std::string(pcba) == crx::test::kOutdoorPcba;
-    ASSERT_EQ(outdoor ? configure_eu() : configure_us(), 0) << syslog_dump();
-    crx_lbt_cfg_t& lbt = crx::brd_cfg_priv.lbt;
-    lbt = {};
-    lbt.enabled = 1;
-    lbt.count = 1;
-    lbt.entries[0] = outdoor ? crx_lbt_entry_t{27, 863000000, 870000000, 400, 5000, -80}
-                             : crx_lbt_entry_t{27, 902000000, 910000000, 400, 5000, -80};
+    configure_with_lbt(pcba);
   }
 
   void expect_tuned_to_packets(const char* pcba, uint32_t f, double bw125, double bw500);
@@ -115,6 +106,16 @@ TEST_F(WrenSendLbt, Sx127xTunedToThePacket) { expect_tuned_to_packets(crx::test:
 
 TEST_F(WrenSendLbt, Sx126xTunedToThePacket) {
   expect_tuned_to_packets(crx::test::kOutdoorPcba, 868300000, 58600, 234300);
+  // A 250 kHz packet, measured by an SX127x at 125 kHz, gets the SX126x
+  // code nearest to that: 117.3 kHz.
+  board().environment->add_signal(868300000, -70);
+  crx_tx_pkt_t p = lora(868300000, DR_LORA_SF9, BW_250KHZ);
+  EXPECT_EQ(crx_send(0, &p), 62) << syslog_dump();
+  EXPECT_EQ(board().sx126x->rx_bandwidth_code(), 0x0B);
+  const auto m = board().gpio_fpga->measurements().back();
+  EXPECT_TRUE(m.lbt);
+  EXPECT_NEAR(double(m.tuning.freq_hz), 868300000.0, 1.0);
+  EXPECT_EQ(m.tuning.bandwidth_hz, 117300u);
 }
 
 TEST_F(WrenSendLbt, MeasurementThatNeverEndsFailsTheSend) {

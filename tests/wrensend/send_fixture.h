@@ -23,9 +23,22 @@ class WrenSendTest : public WrenStartTest {
   void start_board(const char* pcba = kTddPcba, const char* gains = kFourGains) {
     install(pcba);
     sandbox().write_file("/etc/default/tx_lut.json", gains);
+    configure_and_start(pcba);
+  }
+
+  // The installed `pcba` with the four gains, its band's plan and one LBT
+  // entry over the band: 27 dBm, 400 ms of talk, 5 ms of listening, busy
+  // from -80 dBm. Not started.
+  void configure_with_lbt(const char* pcba) {
+    sandbox().write_file("/etc/default/tx_lut.json", kFourGains);
     const bool outdoor = std::string(pcba) == kOutdoorPcba;
     ASSERT_EQ(outdoor ? configure_eu() : configure_us(), 0) << syslog_dump();
-    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+    crx_lbt_cfg_t& lbt = brd_cfg_priv.lbt;
+    lbt = {};
+    lbt.enabled = 1;
+    lbt.count = 1;
+    lbt.entries[0] = outdoor ? crx_lbt_entry_t{27, 863000000, 870000000, 400, 5000, -80}
+                             : crx_lbt_entry_t{27, 902000000, 910000000, 400, 5000, -80};
   }
 
   static crx_tx_pkt_t lora(uint32_t freq, uint32_t sf = DR_LORA_SF9, uint32_t bw = BW_125KHZ, uint8_t size = 10) {

@@ -113,26 +113,6 @@ TEST_F(WrenSend, DescriptorBytesOfKnownPackets) {
   EXPECT_EQ(sent().back().metadata[11], 11);
 }
 
-TEST_F(WrenSend, TimestampEncodingAndSx1255FrequencyWords) {
-  crx_tx_pkt_t p = lora(470300000);
-  p.tx_mode = TX_TIMESTAMPED;
-  p.count_us = 1000000;
-  std::array<uint8_t, crx::wren::kTxBufferBytes> buf;
-  ASSERT_EQ(crx::wren::encode_descriptor(p, 3, 1, buf), 26u);
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 3, buf.begin() + 7), (std::vector<uint8_t>{0x00, 0x0F, 0x3C, 0x64}));
-  // SX1255: 235 whole 2 MHz steps (0xEB, top bits replaced by 125 kHz's
-  // 0x40), fraction 300 000 << 9 / 15625 = 9830.
-  EXPECT_EQ(buf[0], (0xEB & 0x3F) | 0x40);
-  EXPECT_EQ(buf[1] << 8 | buf[2], 9830);
-  EXPECT_EQ(buf[7], 3);
-  const Transmission t = crx::sim::TxBufferModel::decode(buf, crx::sim::TxBufferModel::Layout::kWren);
-  EXPECT_NEAR(t.radio_frequency_hz(1, 470300000), 470300000.0, 31.0);
-  // An unknown radio type leaves the frequency bytes 0.
-  ASSERT_EQ(crx::wren::encode_descriptor(p, 3, 0, buf), 26u);
-  EXPECT_EQ(buf[0] & 0x3F, 0);
-  EXPECT_EQ(buf[1] | buf[2], 0);
-}
-
 TEST_F(WrenSend, GainEntryAndOffsetsOfTheTransmittingRadio) {
   start_board();
   // Power: requested -> entry (10, 14, 20, 27 dBm).

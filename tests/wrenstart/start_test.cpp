@@ -19,7 +19,20 @@ namespace {
 
 using crx::sim::McuProgram;
 
-class WrenStart : public crx::test::WrenStartTest {};
+class WrenStart : public crx::test::WrenStartTest {
+ protected:
+  // An outdoor board started after a PPS edge the chip and the FPGA timer
+  // both latched: the FPGA counts 5 s ahead of the chip.
+  void start_outdoor_five_seconds_ahead() {
+    install(crx::test::kOutdoorPcba);
+    ASSERT_EQ(configure_eu(), 0) << syslog_dump();
+    board().gpio_fpga->set_counter_offset(5000000);
+    board().sx1301->set_auto_pps(false);
+    chip().poke(2, 0x59, 1);
+    board().sx1301->pps();
+    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  }
+};
 
 TEST_F(WrenStart, TddStartLeavesEveryBlockProgrammed) {
   install();
@@ -108,15 +121,7 @@ TEST_F(WrenStart, TddStartLeavesEveryBlockProgrammed) {
 }
 
 TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
-  install(crx::test::kOutdoorPcba);
-  ASSERT_EQ(configure_eu(), 0) << syslog_dump();
-  // A PPS edge the chip and the FPGA timer both latched before the start:
-  // the FPGA counts 5 s ahead of the chip.
-  board().gpio_fpga->set_counter_offset(5000000);
-  board().sx1301->set_auto_pps(false);
-  chip().poke(2, 0x59, 1);
-  board().sx1301->pps();
-  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  start_outdoor_five_seconds_ahead();
   EXPECT_EQ(board_type, uint32_t(CRX_BOARD_WREN_OUTDOOR));
   EXPECT_EQ(field(2, 89, 0, 1), 1) << "GPS trigger on the outdoor board";
   EXPECT_EQ(crx::hooks::counter_offset(), 5000000);
@@ -146,13 +151,7 @@ TEST_F(WrenStart, OutdoorStartTakesTheCounterOffsetFromTheFpgaTimer) {
 }
 
 TEST_F(WrenStart, OutdoorOffsetIsTakenAgainWhenTheTimeReferenceBecomesValid) {
-  install(crx::test::kOutdoorPcba);
-  ASSERT_EQ(configure_eu(), 0) << syslog_dump();
-  board().gpio_fpga->set_counter_offset(5000000);
-  board().sx1301->set_auto_pps(false);
-  chip().poke(2, 0x59, 1);
-  board().sx1301->pps();
-  ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  start_outdoor_five_seconds_ahead();
   ASSERT_EQ(crx::hooks::counter_offset(), 5000000);
 
   // The FPGA's counter moved while no reference was valid; once the sync
@@ -248,11 +247,7 @@ TEST_F(WrenStart, OutdoorGpsTriggerIsSetWithTheChipDisabled) {
   crx_board_cfg_t b;
   crx_init_board_cfg(&b);
   b.freq_band = FREQ_BAND_EU868;
-  ASSERT_EQ(crx_conf_board(0, &b), 0);
-  crx_chip_cfg_t c;
-  crx_init_chip_cfg(&c);
-  c.enable = false;
-  ASSERT_EQ(crx_conf_chip(0, 0, &c), 0);
+  ASSERT_EQ(configure_board(b, false), 0);
   chip().poke(2, 89, 0);
   ASSERT_EQ(crx_start(0), 0) << syslog_dump();
   EXPECT_EQ(board().gpio_fpga->reset_pulses(), 0) << "the chip stays as it was";

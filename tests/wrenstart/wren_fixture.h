@@ -92,6 +92,22 @@ class WrenStartTest : public sim::SandboxTest {
     board_.sx1301->chip().set_calibration_offsets(kOffsets);
   }
 
+  // The installed `pcba` configured with its band's plan, then started.
+  void configure_and_start(const char* pcba) {
+    ASSERT_EQ(std::string(pcba) == kOutdoorPcba ? configure_eu() : configure_us(), 0) << syslog_dump();
+    ASSERT_EQ(crx_start(0), 0) << syslog_dump();
+  }
+
+  // The board settings `b` and chip 0 (enabled or not), no channels yet.
+  static int configure_board(const crx_board_cfg_t& b, bool chip_enabled = true) {
+    crx_board_cfg_t board = b;
+    if (crx_conf_board(0, &board) != 0) return -1;
+    crx_chip_cfg_t c;
+    crx_init_chip_cfg(&c);
+    c.enable = chip_enabled;
+    return crx_conf_chip(0, 0, &c);
+  }
+
   // The eight US multi-SF channels 902.3-903.7 MHz, the stand-alone LoRa
   // channel at 903.0 MHz (500 kHz, SF8) and an FSK channel at 902.8 MHz.
   int configure_us(bool public_net = true) {
@@ -101,11 +117,7 @@ class WrenStartTest : public sim::SandboxTest {
     b.loramac_public = public_net;
     b.fsk_sync_size = 3;
     b.fsk_sync = 0xC194C1;
-    if (crx_conf_board(0, &b) != 0) return -1;
-    crx_chip_cfg_t c;
-    crx_init_chip_cfg(&c);
-    c.enable = true;
-    if (crx_conf_chip(0, 0, &c) != 0) return -1;
+    if (configure_board(b) != 0) return -1;
     for (uint8_t n = 0; n < 8; ++n)
       if (chan(n, 902300000 + 200000 * n) != 0) return -1;
     if (chan(8, 903000000, BW_500KHZ, DR_LORA_SF8) != 0) return -1;
@@ -117,11 +129,7 @@ class WrenStartTest : public sim::SandboxTest {
     crx_board_cfg_t b;
     crx_init_board_cfg(&b);
     b.freq_band = FREQ_BAND_EU868;
-    if (crx_conf_board(0, &b) != 0) return -1;
-    crx_chip_cfg_t c;
-    crx_init_chip_cfg(&c);
-    c.enable = true;
-    if (crx_conf_chip(0, 0, &c) != 0) return -1;
+    if (configure_board(b) != 0) return -1;
     for (uint8_t n = 0; n < 3; ++n)
       if (chan(n, 868100000 + 200000 * n) != 0) return -1;
     return 0;
