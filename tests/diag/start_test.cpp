@@ -105,9 +105,8 @@ TEST_P(StartFailure, NamesTheStepTheCodeAndAHintAndLeavesTheBoardStopped) {
   EXPECT_FALSE(doc.contains("packets"));
 
   // The library raised the step's fault, which the faults command reports.
-  int status = 0;
-  const Json faults = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 2);
+  const Json faults = run_json({"faults"});
+  EXPECT_EQ(faults["status"], 2);
   EXPECT_TRUE(faults["faults"][f.fault_raised - 1]["active"].get<bool>()) << faults.dump(2);
 }
 
