@@ -136,12 +136,5 @@ TEST_F(Gps, NoPositionFileIsMissing) {
   EXPECT_FALSE(d["clock"]["utc"].is_null());  // the rest still comes
 }
 
-TEST_F(Gps, UnsetTaiOffsetIsExplained) {
-  crx::sim::write_position_file(sandbox(), true, 45.4642, 9.19, 120);
-  const Json d = run_json({"gps"}, {{"CRX_SIM_TAI_OFFSET", "0"}});
-  EXPECT_EQ(d["clock"]["tai_offset_s"], 0);
-  EXPECT_THAT(d["clock"]["tai_offset"].get<std::string>(), HasSubstr("not set"));
-}
-
 }  // namespace
 }  // namespace diag_test

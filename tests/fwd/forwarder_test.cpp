@@ -74,6 +74,32 @@ class ForwarderTest : public FwdBoardTest {
     }, kWaitMs);
     return out;
   }
+  // `n` uplinks from devices `dev`, `dev` + 1, ... round the chips; their
+  // data in Base64.
+  std::vector<std::string> push_uplinks(uint32_t dev, uint16_t n) {
+    std::vector<std::string> sent;
+    for (uint16_t i = 0; i < n; ++i) {
+      const auto u = uplink(dev + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
+      port_->chip(i % 8).push_uplink(u);
+      sent.push_back(b64(u.payload));
+    }
+    return sent;
+  }
+  // Those of `sent` that never arrived in a PUSH_DATA.
+  std::vector<std::string> never_arrived(LoopbackServer& s, const std::vector<std::string>& sent) {
+    std::vector<std::string> missing;
+    s.wait([&](const std::vector<Received>& all) {
+      missing.clear();
+      std::set<std::string> seen;
+      for (const auto& r : all)
+        if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk"))
+          for (const auto& e : r.json["rxpk"]) seen.insert(e.value("data", ""));
+      for (const auto& d : sent)
+        if (!seen.count(d)) missing.push_back(d);
+      return missing.empty();
+    }, kWaitMs);
+    return missing;
+  }
   bool wait_pull(LoopbackServer& s, size_t n) {
     return s.wait([&](const std::vector<Received>& all) { return LoopbackServer::count(all, Type::kPullData) >= n; },
                   kWaitMs);
@@ -218,24 +244,9 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
   LoopbackServer server;
   server.ack_push(false);
   run_forwarder(settings_for(server));
-  std::vector<std::vector<uint8_t>> sent;
-  for (uint16_t i = 0; i < 40; ++i) {
-    const auto u = uplink(0x26000100 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
-    port_->chip(i % 8).push_uplink(u);
-    sent.push_back(u.payload);
-  }
-  std::vector<std::string> missing;
-  const bool all_arrived = server.wait([&](const std::vector<Received>& all) {
-    missing.clear();
-    std::set<std::string> seen;
-    for (const auto& r : all)
-      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk"))
-        for (const auto& e : r.json["rxpk"]) seen.insert(e.value("data", ""));
-    for (const auto& p : sent)
-      if (!seen.count(b64(p))) missing.push_back(b64(p));
-    return missing.empty();
-  }, kWaitMs);
-  ASSERT_TRUE(all_arrived) << missing.size() << " of 40 uplinks never arrived\n" << log_dump();
+  const auto sent = push_uplinks(0x26000100, 40);
+  const auto missing = never_arrived(server, sent);
+  ASSERT_TRUE(missing.empty()) << missing.size() << " of 40 uplinks never arrived\n" << log_dump();
   ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 40; }, kWaitMs));
   clock_.advance_ms(30000);
   const Json stat = wait_stat(server);
@@ -262,52 +273,16 @@ TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
                   while (!open->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
                   return resolve_with_getaddrinfo(host, port, out, error);
                 });
-  std::vector<std::string> sent;
-  for (uint16_t i = 0; i < 12; ++i) {
-    const auto u = uplink(0x26000300 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
-    port_->chip(i % 8).push_uplink(u);
-    sent.push_back(b64(u.payload));
-  }
+  const auto sent = push_uplinks(0x26000300, 12);
   ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
   EXPECT_EQ(fwd_->totals().forwarded, 0u);
   EXPECT_TRUE(logged("the server's address is not known yet; holding uplinks")) << log_dump();
 
   open->store(true);
-  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
-    size_t n = 0;
-    for (const auto& r : all)
-      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk")) n += r.json["rxpk"].size();
-    return n >= sent.size();
-  }, kWaitMs)) << log_dump();
-  std::set<std::string> seen;
-  for (const Json& e : server.rxpk()) seen.insert(e.value("data", ""));
-  for (const auto& d : sent) EXPECT_TRUE(seen.count(d)) << d;
+  EXPECT_EQ(never_arrived(server, sent), std::vector<std::string>{}) << log_dump();
   // Counted once sent: the server may see the datagram first.
   EXPECT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 12; }, kWaitMs));
   EXPECT_FALSE(logged("dropped while the server's address was unknown")) << log_dump();
-}
-
-// A port nobody listens on: the ICMP refusals cost the acknowledgements,
-// the packets are still fetched, and the state is said once.
-TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
-  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
-  LoopbackServer server;
-  Settings st = settings_for(server);
-  uint16_t closed = 0;
-  ::close(bind_loopback_udp(closed));
-  st.port_up = std::to_string(closed);
-  run_forwarder(st);
-  for (uint16_t i = 0; i < 12; ++i) {
-    port_->chip(i % 8).push_uplink(uplink(0x26000200 + i, i, 0, 7, 1000000, crx::sim::Uplink::kCrcOk));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
-  // The refusal shows on a later send or receive: wait for it to be said.
-  ASSERT_TRUE(server.wait([&](const auto&) { return logged("upstream: server unreachable"); }, kWaitMs))
-      << log_dump();
-  EXPECT_EQ(logged_count("upstream: server unreachable"), 1) << log_dump();
-  EXPECT_EQ(fwd_->totals().push_acked, 0u);
-  EXPECT_TRUE(wait_pull(server, 1)) << "the down direction is not held up";
 }
 
 // The server's name: a failed look-up is said once and retried; later,
@@ -456,21 +431,6 @@ TEST_F(ForwarderTest, EachTxAckError) {
   EXPECT_TRUE(tx_acks(server, 0x2009, 0).empty());
   EXPECT_TRUE(logged("protocol version 1 dropped"));
   EXPECT_TRUE(logged("shorter than a header"));
-}
-
-TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
-  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
-  LoopbackServer server;
-  run_forwarder(settings_for(server));
-  ASSERT_TRUE(wait_pull(server, 1));
-  const uint32_t first = counter() + 3000000;  // seconds for the requests to arrive
-  for (uint16_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(server.pull_resp(uint16_t(0x3000 + i), txpk(R"("tmst":)" + std::to_string(first + i * 1000000u))));
-    EXPECT_EQ(tx_acks(server, uint16_t(0x3000 + i)), std::vector<std::string>{"NONE"}) << log_dump();
-  }
-  const auto t = wait_tx(crx_tx_path2chip(0, 0), 3);
-  ASSERT_EQ(t.size(), 3u) << log_dump();
-  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(t[i].trigger_count, first + i * 1000000u - 1500 - 88);
 }
 
 TEST_F(ForwarderTest, DownlinksAcrossTheCounterWrap) {

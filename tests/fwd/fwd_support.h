@@ -115,14 +115,7 @@ class LoopbackServer {
 
   // A PULL_RESP to the gateway's down socket (known from its PULL_DATA).
   bool pull_resp(uint16_t token, const std::string& json) {
-    sockaddr_in to{};
-    {
-      std::lock_guard lock(mutex_);
-      if (!gateway_down_known_) return false;
-      to = gateway_down_;
-    }
-    auto d = make_datagram(Type::kPullResp, token, 0, json);
-    return send_raw(to, d);
+    return send_down_raw(make_datagram(Type::kPullResp, token, 0, json));
   }
   bool send_down_raw(const std::vector<uint8_t>& d) {
     sockaddr_in to{};
@@ -131,14 +124,11 @@ class LoopbackServer {
       if (!gateway_down_known_) return false;
       to = gateway_down_;
     }
-    return send_raw(to, d);
-  }
-
- private:
-  bool send_raw(const sockaddr_in& to, const std::vector<uint8_t>& d) {
     return ::sendto(down_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            ssize_t(d.size());
   }
+
+ private:
   void run() {
     std::vector<uint8_t> buf(65536);
     while (!stop_) {
