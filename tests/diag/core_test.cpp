@@ -2,14 +2,12 @@
 // process can see (the current hour, the PPS latch) and the option parsing.
 #include <gmock/gmock.h>
 
-#include <chrono>
-#include <thread>
-
 #include "diag.h"
 #include "diag_fixture.h"
 #include "sim/boards.h"
 #include "sim/gpio.h"
 #include "sim/traffic.h"
+#include "tests/support/checks.h"
 
 using ::testing::HasSubstr;
 
@@ -65,12 +63,10 @@ TEST_F(Core, CurrentHourPerChannelAndSpreadingFactorInTheRunningProcess) {
   }
   SandboxHost host(sandbox());
   crxdiag::Report r;
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  do {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  crx::test::eventually([&] {
     r = crxdiag::stats(host, {});
-  } while ((!r.doc["current_hour"].contains("total") || r.doc["current_hour"]["total"] != 3) &&
-           std::chrono::steady_clock::now() < give_up);
+    return r.doc["current_hour"].contains("total") && r.doc["current_hour"]["total"] == 3;
+  });
   const crxdiag::Json& cur = r.doc["current_hour"];
   ASSERT_EQ(cur["total"], 3) << r.doc.dump(2);
   EXPECT_EQ(cur["other"], 1);

@@ -101,12 +101,11 @@ class DiagTest : public crx::sim::SandboxTest {
       for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
     }));
   }
-  // The same with --json: the document (null when the output is not one).
-  Json run_json(std::vector<std::string> args, const std::vector<std::pair<std::string, std::string>>& env = {},
-                int* status = nullptr) {
+  // The same with --json: the document (null when the output is not one),
+  // whose "status" is checked against the exit status.
+  Json run_json(std::vector<std::string> args, const std::vector<std::pair<std::string, std::string>>& env = {}) {
     args.push_back("--json");
     const Outcome o = run(args, env);
-    if (status) *status = o.status;
     const Json doc = Json::parse(o.out, nullptr, false);
     EXPECT_FALSE(doc.is_discarded()) << o.out << o.err;
     if (!doc.is_discarded()) {

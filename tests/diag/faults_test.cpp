@@ -26,9 +26,8 @@ class Faults : public DiagTest {
 TEST_F(Faults, ActiveFaultsByNameWithTheAlarmWordAndStatusTwo) {
   ASSERT_EQ(raise_fault_alarms(ERR_BAD_FREQ_BAND), 0);  // fault 2, alarm 1; the memory starts with fault 7
   const std::vector<uint8_t> before = memory();
-  int status = 0;
-  const Json doc = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 2);
+  const Json doc = run_json({"faults"});
+  EXPECT_EQ(doc["status"], 2);
   EXPECT_EQ(doc["version"], "1.2");
   EXPECT_EQ(doc["size"], 196);
   EXPECT_EQ(doc["active"], Json::array({2, 7}));
@@ -63,9 +62,8 @@ TEST_F(Faults, NoActiveFaultGivesStatusZero) {
 }
 
 TEST_F(Faults, NoFaultMemoryIsSaidAndNotCreated) {
-  int status = 0;
-  const Json doc = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 3);
+  const Json doc = run_json({"faults"});
+  EXPECT_EQ(doc["status"], 3);
   EXPECT_THAT(doc["problem"].get<std::string>(), HasSubstr("no fault memory (System V key 44946)"));
   EXPECT_TRUE(doc["faults"].empty());
   EXPECT_TRUE(memory().empty());
@@ -74,9 +72,8 @@ TEST_F(Faults, NoFaultMemoryIsSaidAndNotCreated) {
 
 TEST_F(Faults, MemoryOfAnotherSizeIsNotDecoded) {
   write_segment(crxdiag::kFaultMemoryKey, std::vector<uint8_t>(100, 1));
-  int status = 0;
-  const Json doc = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 3);
+  const Json doc = run_json({"faults"});
+  EXPECT_EQ(doc["status"], 3);
   EXPECT_EQ(doc["problem"], "the fault memory is 100 bytes, 196 expected: not decoded");
   EXPECT_TRUE(doc["faults"].empty());
 }
@@ -85,9 +82,8 @@ TEST_F(Faults, MemoryOfAnotherVersionIsNotDecoded) {
   std::vector<uint8_t> b(196, 0);
   b[0] = 2;
   write_segment(crxdiag::kFaultMemoryKey, b);
-  int status = 0;
-  const Json doc = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 3);
+  const Json doc = run_json({"faults"});
+  EXPECT_EQ(doc["status"], 3);
   EXPECT_THAT(doc["problem"].get<std::string>(), HasSubstr("version 2.0, which this program does not know"));
   b[0] = 0;
   write_segment(crxdiag::kFaultMemoryKey, b);
@@ -103,9 +99,8 @@ TEST_F(Faults, VersionOneZeroLacksTheLaterFaults) {
   b[22 + 4 * 3] = 1;  // fault 3
   b[22 + 4 * 9] = 1;  // beyond the version: not read
   write_segment(crxdiag::kFaultMemoryKey, b);
-  int status = 0;
-  const Json doc = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 2);
+  const Json doc = run_json({"faults"});
+  EXPECT_EQ(doc["status"], 2);
   EXPECT_EQ(doc["version"], "1.0");
   EXPECT_EQ(doc["active"], Json::array({3}));
   EXPECT_TRUE(doc["faults"][8]["status"].is_null());

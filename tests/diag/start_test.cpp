@@ -105,14 +105,11 @@ TEST_P(StartFailure, NamesTheStepTheCodeAndAHintAndLeavesTheBoardStopped) {
   EXPECT_FALSE(doc.contains("packets"));
 
   // The library raised the step's fault, which the faults command reports.
-  int status = 0;
-  const Json faults = run_json({"faults"}, {}, &status);
-  EXPECT_EQ(status, 2);
+  const Json faults = run_json({"faults"});
+  EXPECT_EQ(faults["status"], 2);
   EXPECT_TRUE(faults["faults"][f.fault_raised - 1]["active"].get<bool>()) << faults.dump(2);
-}
 
-TEST_P(StartFailure, TextNamesTheStepTheCodeAndTheHint) {
-  const Failure& f = GetParam();
+  // The same failure as text.
   const Outcome o = run({"start"}, {{"CRX_SIM_FAULT", f.fault}});
   EXPECT_EQ(o.status, 1);
   EXPECT_THAT(o.out, HasSubstr(std::string("FAILED at step: ") + f.step + "\n"));
@@ -130,13 +127,26 @@ INSTANTIATE_TEST_SUITE_P(Steps, StartFailure,
                                            Failure{"counter", "counter offset", ERR_SPI_READ, "PPS", 1}),
                          [](const auto& info) { return std::string(info.param.fault); });
 
-TEST_F(Start, RefusedConfigurationIsTheFailingStep) {
-  sandbox().write_file("/etc/default/config.json", "{ not json");
-  const Json doc = run_json({"start"});
-  EXPECT_EQ(doc["status"], 1);
-  EXPECT_EQ(doc["failure"]["step"], "configuration");
-  EXPECT_THAT(doc["failure"]["hint"].get<std::string>(), HasSubstr("config.json"));
-  EXPECT_TRUE(doc["board_stopped"].get<bool>());
+// A configuration file it refuses and a missing FPGA port both fail at the
+// configuration step, each named in the hint.
+TEST_F(Start, ConfigurationStepFailuresNameTheirCause) {
+  const struct {
+    const char* file_text;  // null: the example file
+    std::vector<std::pair<std::string, std::string>> env;
+    const char* hint;
+  } cases[] = {{"{ not json", {}, "config.json"},
+               {nullptr, {{"CRX_SIM_BOARD", "none"}}, "/dev/spifpga32766.1 could not be opened"}};
+  for (const auto& c : cases) {
+    if (c.file_text)
+      sandbox().write_file("/etc/default/config.json", c.file_text);
+    else
+      config();
+    const Json doc = run_json({"start"}, c.env);
+    EXPECT_EQ(doc["status"], 1) << c.hint;
+    EXPECT_EQ(doc["failure"]["step"], "configuration");
+    EXPECT_THAT(doc["failure"]["hint"].get<std::string>(), HasSubstr(c.hint));
+    EXPECT_TRUE(doc["board_stopped"].get<bool>());
+  }
 }
 
 TEST_F(Start, ConfigurationFileFromTheCommandLine) {
@@ -169,14 +179,6 @@ TEST_F(Start, RefusedWhileAnotherProcessHasTheBoardStarted) {
   // Once that process lets go, start runs.
   ::shmdt(attached);
   EXPECT_EQ(run_json({"start", "--seconds", "0.2"})["result"], "ok");
-}
-
-TEST_F(Start, MissingFpgaPortIsNamedInTheHint) {
-  const Json doc = run_json({"start"}, {{"CRX_SIM_BOARD", "none"}});
-  EXPECT_EQ(doc["status"], 1);
-  EXPECT_EQ(doc["failure"]["step"], "configuration");
-  EXPECT_THAT(doc["failure"]["hint"].get<std::string>(), HasSubstr("/dev/spifpga32766.1 could not be opened"));
-  EXPECT_TRUE(doc["board_stopped"].get<bool>());
 }
 
 }  // namespace

@@ -38,9 +38,8 @@ class Stats : public DiagTest {
 TEST_F(Stats, CountersFromTrafficAndTheHistoryTables) {
   traffic();
   histories();
-  int status = 0;
-  const Json d = run_json({"stats"}, {}, &status);
-  EXPECT_EQ(status, 0) << d.dump(2);
+  const Json d = run_json({"stats"});
+  EXPECT_EQ(d["status"], 0) << d.dump(2);
   EXPECT_EQ(d["counters"]["uplink"], 6);
   EXPECT_EQ(d["counters"]["downlink"], 0);
   EXPECT_EQ(d["counters"]["crc_ok"], 5);
@@ -75,9 +74,8 @@ TEST_F(Stats, DamagedHistoryFileIsNamedKeptAndTheRestShown) {
   histories();
   const std::string cut = history_file(true, 24).substr(0, 8 + 10 * crxdiag::kRecordSize + 100);
   sandbox().write_file("/var/lib/logs/packet_history.hr", cut);
-  int status = 0;
-  const Json d = run_json({"stats"}, {}, &status);
-  EXPECT_EQ(status, 3);
+  const Json d = run_json({"stats"});
+  EXPECT_EQ(d["status"], 3);
   EXPECT_THAT(d["hourly"]["problem"].get<std::string>(), HasSubstr("cut short: 10 whole records of 24"));
   EXPECT_TRUE(d["hourly"]["records"].empty());
   EXPECT_EQ(d["daily"]["records"].size(), 31u);
@@ -91,9 +89,8 @@ TEST_F(Stats, DamagedHistoryFileIsNamedKeptAndTheRestShown) {
 }
 
 TEST_F(Stats, NothingThereSaysSoForEachSource) {
-  int status = 0;
-  const Json d = run_json({"stats"}, {}, &status);
-  EXPECT_EQ(status, 3);
+  const Json d = run_json({"stats"});
+  EXPECT_EQ(d["status"], 3);
   ASSERT_EQ(d["missing"].size(), 3u);
   EXPECT_THAT(d["missing"][0].get<std::string>(), HasSubstr("no packet-statistics memory"));
   EXPECT_THAT(d["missing"][1].get<std::string>(), HasSubstr("no hourly history file"));

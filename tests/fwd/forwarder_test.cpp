@@ -14,6 +14,8 @@
 #include "fwd_support.h"
 #include "sim/rx_fifo.h"
 #include "sim/tx_buffer.h"
+#include "tests/support/checks.h"
+#include "tests/support/radio_board.h"
 
 namespace crxfwd::test {
 namespace {
@@ -22,20 +24,15 @@ namespace {
 // two cores); only a failing test waits this long.
 constexpr int kWaitMs = 30000;
 
+// The receive tests' data uplink, with the coding rate following the frame
+// counter and the CRC state given.
+struct SharedUplink : crx::test::RadioBoardTest {
+  using RadioBoardTest::data_uplink;
+};
 crx::sim::Uplink uplink(uint32_t dev, uint16_t fcnt, uint8_t chan, uint8_t sf, uint32_t count, uint8_t crc_state) {
-  crx::sim::Uplink u;
-  u.payload = {0x40, uint8_t(dev), uint8_t(dev >> 8), uint8_t(dev >> 16), uint8_t(dev >> 24), 0x80,
-               uint8_t(fcnt), 0, uint8_t(fcnt >> 8), 1, 2, 3, uint8_t(sf)};
-  u.if_chan = chan;
-  u.sf = sf;
+  crx::sim::Uplink u = SharedUplink::data_uplink(dev, fcnt, chan, sf, count);
   u.cr = uint8_t(1 + fcnt % 4);
   u.crc_state = crc_state;
-  u.raw_rssi = 80;
-  u.snr = 7.25f;
-  u.snr_min = 5.0f;
-  u.snr_max = 9.5f;
-  u.count_us = count;
-  u.crc = 0xBEEF;
   return u;
 }
 
@@ -77,18 +74,51 @@ class ForwarderTest : public FwdBoardTest {
     }, kWaitMs);
     return out;
   }
+  // `n` uplinks from devices `dev`, `dev` + 1, ... round the chips; their
+  // data in Base64.
+  std::vector<std::string> push_uplinks(uint32_t dev, uint16_t n) {
+    std::vector<std::string> sent;
+    for (uint16_t i = 0; i < n; ++i) {
+      const auto u = uplink(dev + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
+      port_->chip(i % 8).push_uplink(u);
+      sent.push_back(b64(u.payload));
+    }
+    return sent;
+  }
+  // Those of `sent` that never arrived in a PUSH_DATA.
+  std::vector<std::string> never_arrived(LoopbackServer& s, const std::vector<std::string>& sent) {
+    std::vector<std::string> missing;
+    s.wait([&](const std::vector<Received>& all) {
+      missing.clear();
+      std::set<std::string> seen;
+      for (const auto& r : all)
+        if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk"))
+          for (const auto& e : r.json["rxpk"]) seen.insert(e.value("data", ""));
+      for (const auto& d : sent)
+        if (!seen.count(d)) missing.push_back(d);
+      return missing.empty();
+    }, kWaitMs);
+    return missing;
+  }
   bool wait_pull(LoopbackServer& s, size_t n) {
     return s.wait([&](const std::vector<Received>& all) { return LoopbackServer::count(all, Type::kPullData) >= n; },
                   kWaitMs);
   }
   // Transmissions armed on chip `chip`, once there are `n`.
   std::vector<crx::sim::Transmission> wait_tx(int chip, size_t n) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    for (;;) {
-      auto t = port_->chip(chip).transmissions();
-      if (t.size() >= n || std::chrono::steady_clock::now() > give_up) return t;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    crx::test::eventually([&] { return port_->chip(chip).transmissions().size() >= n; },
+                          std::chrono::milliseconds(kWaitMs));
+    return port_->chip(chip).transmissions();
+  }
+  // The statistics of the first report, once one has arrived.
+  Json wait_stat(LoopbackServer& s) {
+    Json stat;
+    s.wait([&](const std::vector<Received>& all) {
+      for (const auto& r : all)
+        if (r.header.type == 0 && r.json.contains("stat")) return stat = r.json["stat"], true;
+      return false;
+    });
+    return stat;
   }
   static std::string txpk(const std::string& timing, double mhz = 923.3, int rfch = 0, int powe = 20,
                           const std::string& datr = "SF10BW500", const std::string& data = "AQIDBAU=") {
@@ -189,12 +219,8 @@ TEST_F(ForwarderTest, CrcFlagsFilterAndStatisticsCount) {
     return t.forwarded == 2 && t.push_acked == t.push_sent;
   }, kWaitMs)) << log_dump();
   clock_.advance_ms(30000);
-  Json stat;
-  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
-    for (const auto& r : all)
-      if (r.header.type == 0 && r.json.contains("stat")) return stat = r.json["stat"], true;
-    return false;
-  })) << log_dump();
+  const Json stat = wait_stat(server);
+  ASSERT_FALSE(stat.is_null()) << log_dump();
   EXPECT_EQ(stat["time"], "2025-12-09 19:30:30 GMT");
   EXPECT_EQ(stat["rxnb"], 3);
   EXPECT_EQ(stat["rxok"], 1);
@@ -218,32 +244,13 @@ TEST_F(ForwarderTest, ServerThatNeverAcknowledges) {
   LoopbackServer server;
   server.ack_push(false);
   run_forwarder(settings_for(server));
-  std::vector<std::vector<uint8_t>> sent;
-  for (uint16_t i = 0; i < 40; ++i) {
-    const auto u = uplink(0x26000100 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
-    port_->chip(i % 8).push_uplink(u);
-    sent.push_back(u.payload);
-  }
-  std::vector<std::string> missing;
-  const bool all_arrived = server.wait([&](const std::vector<Received>& all) {
-    missing.clear();
-    std::set<std::string> seen;
-    for (const auto& r : all)
-      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk"))
-        for (const auto& e : r.json["rxpk"]) seen.insert(e.value("data", ""));
-    for (const auto& p : sent)
-      if (!seen.count(b64(p))) missing.push_back(b64(p));
-    return missing.empty();
-  }, kWaitMs);
-  ASSERT_TRUE(all_arrived) << missing.size() << " of 40 uplinks never arrived\n" << log_dump();
+  const auto sent = push_uplinks(0x26000100, 40);
+  const auto missing = never_arrived(server, sent);
+  ASSERT_TRUE(missing.empty()) << missing.size() << " of 40 uplinks never arrived\n" << log_dump();
   ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 40; }, kWaitMs));
   clock_.advance_ms(30000);
-  Json stat;
-  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
-    for (const auto& r : all)
-      if (r.header.type == 0 && r.json.contains("stat")) return stat = r.json["stat"], true;
-    return false;
-  }));
+  const Json stat = wait_stat(server);
+  ASSERT_FALSE(stat.is_null());
   EXPECT_EQ(stat["rxfw"], 40);
   EXPECT_DOUBLE_EQ(stat["ackr"].get<double>(), 0.0);
   EXPECT_EQ(fwd_->totals().push_acked, 0u);
@@ -256,83 +263,26 @@ TEST_F(ForwarderTest, UplinksBeforeTheServerIsKnownWaitForIt) {
   ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
   LoopbackServer server;
   auto open = std::make_shared<std::atomic<bool>>(false);
-  fwd_ = std::make_unique<Forwarder>(
-      settings_for(server), clock_,
-      [this](const std::string& line) {
-        std::lock_guard lock(lines_mutex_);
-        lines_.push_back(line);
-      },
-      [open](const std::string& host, const std::string& port, Endpoint& out, std::string& error) {
-        while (!open->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return resolve_with_getaddrinfo(host, port, out, error);
-      });
   // Opened however the test ends: stopping waits for the look-up.
   struct Opener {
     std::shared_ptr<std::atomic<bool>> flag;
     ~Opener() { flag->store(true); }
   } opener{open};
-  fwd_->start();
-  std::vector<std::string> sent;
-  for (uint16_t i = 0; i < 12; ++i) {
-    const auto u = uplink(0x26000300 + i, i, uint8_t(i % 8), 7, 1000000 + i * 1000, crx::sim::Uplink::kCrcOk);
-    port_->chip(i % 8).push_uplink(u);
-    sent.push_back(b64(u.payload));
-  }
+  run_forwarder(settings_for(server),
+                [open](const std::string& host, const std::string& port, Endpoint& out, std::string& error) {
+                  while (!open->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                  return resolve_with_getaddrinfo(host, port, out, error);
+                });
+  const auto sent = push_uplinks(0x26000300, 12);
   ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
   EXPECT_EQ(fwd_->totals().forwarded, 0u);
   EXPECT_TRUE(logged("the server's address is not known yet; holding uplinks")) << log_dump();
 
   open->store(true);
-  ASSERT_TRUE(server.wait([&](const std::vector<Received>& all) {
-    size_t n = 0;
-    for (const auto& r : all)
-      if (r.header.type == uint8_t(Type::kPushData) && r.json.contains("rxpk")) n += r.json["rxpk"].size();
-    return n >= sent.size();
-  }, kWaitMs)) << log_dump();
-  std::set<std::string> seen;
-  for (const Json& e : server.rxpk()) seen.insert(e.value("data", ""));
-  for (const auto& d : sent) EXPECT_TRUE(seen.count(d)) << d;
+  EXPECT_EQ(never_arrived(server, sent), std::vector<std::string>{}) << log_dump();
   // Counted once sent: the server may see the datagram first.
   EXPECT_TRUE(server.wait([&](const auto&) { return fwd_->totals().forwarded == 12; }, kWaitMs));
   EXPECT_FALSE(logged("dropped while the server's address was unknown")) << log_dump();
-}
-
-// A port nobody listens on: the ICMP refusals cost the acknowledgements,
-// the packets are still fetched, and the state is said once.
-TEST_F(ForwarderTest, RefusingServerIsReportedOnce) {
-  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
-  LoopbackServer server;
-  Settings st = settings_for(server);
-  {
-    uint16_t closed = 0;
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    closed = ntohs(a.sin_port);
-    ::close(s);
-    st.port_up = std::to_string(closed);
-  }
-  run_forwarder(st);
-  for (uint16_t i = 0; i < 12; ++i) {
-    port_->chip(i % 8).push_uplink(uplink(0x26000200 + i, i, 0, 7, 1000000, crx::sim::Uplink::kCrcOk));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(server.wait([&](const auto&) { return fwd_->totals().fetched == 12; }, kWaitMs)) << log_dump();
-  // The refusal shows on a later send or receive: wait for it to be said.
-  ASSERT_TRUE(server.wait([&](const auto&) { return logged("upstream: server unreachable"); }, kWaitMs))
-      << log_dump();
-  int unreachable = 0;
-  {
-    std::lock_guard lock(lines_mutex_);
-    for (const auto& l : lines_) unreachable += l.find("upstream: server unreachable") != std::string::npos;
-  }
-  EXPECT_EQ(unreachable, 1) << log_dump();
-  EXPECT_EQ(fwd_->totals().push_acked, 0u);
-  EXPECT_TRUE(wait_pull(server, 1)) << "the down direction is not held up";
 }
 
 // The server's name: a failed look-up is said once and retried; later,
@@ -346,27 +296,15 @@ TEST_F(ForwarderTest, ServerLookUpRetriedAndRepeatedAfterUnansweredStatistics) {
   st.stat_interval_s = 30;
   st.stat_no_ack_timeout_cnt = 2;
   auto lookups = std::make_shared<std::atomic<int>>(0);
-  fwd_ = std::make_unique<Forwarder>(
-      st, clock_,
-      [this](const std::string& line) {
-        std::lock_guard lock(lines_mutex_);
-        lines_.push_back(line);
-      },
-      [lookups, up = st.port_up](const std::string& host, const std::string& port, Endpoint& out,
-                                 std::string& error) {
-        if (host != "ns.example.test") return error = "unknown host", false;
-        if (port == up) ++*lookups;
-        if (*lookups < 2) return error = "temporary failure in name resolution", false;
-        return resolve_with_getaddrinfo("127.0.0.1", port, out, error);
-      });
-  fwd_->start();
+  run_forwarder(st, [lookups, up = st.port_up](const std::string& host, const std::string& port, Endpoint& out,
+                                              std::string& error) {
+    if (host != "ns.example.test") return error = "unknown host", false;
+    if (port == up) ++*lookups;
+    if (*lookups < 2) return error = "temporary failure in name resolution", false;
+    return resolve_with_getaddrinfo("127.0.0.1", port, out, error);
+  });
   ASSERT_TRUE(wait_pull(server, 1)) << log_dump();
-  int failures = 0;
-  {
-    std::lock_guard lock(lines_mutex_);
-    for (const auto& l : lines_) failures += l.find("cannot be resolved") != std::string::npos;
-  }
-  EXPECT_EQ(failures, 1) << log_dump();
+  EXPECT_EQ(logged_count("cannot be resolved"), 1) << log_dump();
   EXPECT_TRUE(logged("server \"ns.example.test\" is 127.0.0.1:"));
   const int before = lookups->load();
   for (int i = 0; i < 2; ++i) {
@@ -377,9 +315,7 @@ TEST_F(ForwarderTest, ServerLookUpRetriedAndRepeatedAfterUnansweredStatistics) {
       return n >= size_t(i + 1);
     }));
   }
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (lookups->load() == before && std::chrono::steady_clock::now() < give_up)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  crx::test::eventually([&] { return lookups->load() != before; });
   EXPECT_GT(lookups->load(), before) << log_dump();
   EXPECT_TRUE(logged("2 statistics reports unanswered; looking the server up again")) << log_dump();
 }
@@ -495,21 +431,6 @@ TEST_F(ForwarderTest, EachTxAckError) {
   EXPECT_TRUE(tx_acks(server, 0x2009, 0).empty());
   EXPECT_TRUE(logged("protocol version 1 dropped"));
   EXPECT_TRUE(logged("shorter than a header"));
-}
-
-TEST_F(ForwarderTest, ThreeDownlinksOneSecondApartOnOneChain) {
-  ASSERT_NO_FATAL_FAILURE(start_board(kCondorNa));
-  LoopbackServer server;
-  run_forwarder(settings_for(server));
-  ASSERT_TRUE(wait_pull(server, 1));
-  const uint32_t first = counter() + 3000000;  // seconds for the requests to arrive
-  for (uint16_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(server.pull_resp(uint16_t(0x3000 + i), txpk(R"("tmst":)" + std::to_string(first + i * 1000000u))));
-    EXPECT_EQ(tx_acks(server, uint16_t(0x3000 + i)), std::vector<std::string>{"NONE"}) << log_dump();
-  }
-  const auto t = wait_tx(crx_tx_path2chip(0, 0), 3);
-  ASSERT_EQ(t.size(), 3u) << log_dump();
-  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(t[i].trigger_count, first + i * 1000000u - 1500 - 88);
 }
 
 TEST_F(ForwarderTest, DownlinksAcrossTheCounterWrap) {

@@ -38,6 +38,14 @@ namespace crxfwd::test {
 
 using Json = nlohmann::json;
 
+// One of the example configuration files (comments allowed).
+inline Json example_config(const std::string& file) {
+  std::ifstream in(std::string(CRX_TEST_DATA) + "/config/" + file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return Json::parse(text.str(), nullptr, true, true);
+}
+
 struct Received {
   bool down = false;  // arrived on the down port
   std::vector<uint8_t> bytes;
@@ -107,14 +115,7 @@ class LoopbackServer {
 
   // A PULL_RESP to the gateway's down socket (known from its PULL_DATA).
   bool pull_resp(uint16_t token, const std::string& json) {
-    sockaddr_in to{};
-    {
-      std::lock_guard lock(mutex_);
-      if (!gateway_down_known_) return false;
-      to = gateway_down_;
-    }
-    auto d = make_datagram(Type::kPullResp, token, 0, json);
-    return send_raw(to, d);
+    return send_down_raw(make_datagram(Type::kPullResp, token, 0, json));
   }
   bool send_down_raw(const std::vector<uint8_t>& d) {
     sockaddr_in to{};
@@ -123,14 +124,11 @@ class LoopbackServer {
       if (!gateway_down_known_) return false;
       to = gateway_down_;
     }
-    return send_raw(to, d);
-  }
-
- private:
-  bool send_raw(const sockaddr_in& to, const std::vector<uint8_t>& d) {
     return ::sendto(down_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            ssize_t(d.size());
   }
+
+ private:
   void run() {
     std::vector<uint8_t> buf(65536);
     while (!stop_) {
@@ -207,10 +205,7 @@ class FwdBoardTest : public crx::sim::SandboxTest {
   static constexpr Family kHeron{"heron.json", "Q7000106", "AS923_J", 920.0, 928.0, 2};
 
   void start_board(const Family& f, const std::function<void(Json&)>& edit = {}, bool wait_sync = false) {
-    std::ifstream in(std::string(CRX_TEST_DATA) + "/config/" + f.file);
-    std::stringstream text;
-    text << in.rdbuf();
-    Json doc = Json::parse(text.str(), nullptr, true, true);
+    Json doc = example_config(f.file);
     if (edit) edit(doc);
     crx::sim::CxDatabase db(6);
     const char* t = "Configuration";
@@ -263,19 +258,25 @@ class FwdBoardTest : public crx::sim::SandboxTest {
     st.port_down = s.down_port();
     return st;
   }
-  void run_forwarder(const Settings& st) {
-    fwd_ = std::make_unique<Forwarder>(st, clock_, [this](const std::string& line) {
-      std::lock_guard lock(lines_mutex_);
-      lines_.push_back(line);
-    });
+  // Created and started; `resolver` replaces the server's name look-up.
+  void run_forwarder(const Settings& st, Resolver resolver = resolve_with_getaddrinfo) {
+    fwd_ = std::make_unique<Forwarder>(
+        st, clock_,
+        [this](const std::string& line) {
+          std::lock_guard lock(lines_mutex_);
+          lines_.push_back(line);
+        },
+        std::move(resolver));
     fwd_->start();
   }
-  bool logged(const std::string& fragment) {
+  // How many of the forwarder's lines contain `fragment`.
+  int logged_count(const std::string& fragment) {
     std::lock_guard lock(lines_mutex_);
-    for (const auto& l : lines_)
-      if (l.find(fragment) != std::string::npos) return true;
-    return false;
+    int n = 0;
+    for (const auto& l : lines_) n += l.find(fragment) != std::string::npos;
+    return n;
   }
+  bool logged(const std::string& fragment) { return logged_count(fragment) > 0; }
   std::string log_dump() {
     std::lock_guard lock(lines_mutex_);
     std::string s;

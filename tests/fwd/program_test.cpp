@@ -6,7 +6,6 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "fwd_support.h"
 #include "tests/support/program.h"
@@ -27,10 +26,7 @@ class ProgramTest : public ::testing::Test {
   }
   // The Condor NA example pointed at the test's server.
   void write_config(const LoopbackServer& s) {
-    std::ifstream in(std::string(CRX_TEST_DATA) + "/config/condor_na.json");
-    std::stringstream text;
-    text << in.rdbuf();
-    Json doc = Json::parse(text.str(), nullptr, true, true);
+    Json doc = example_config("condor_na.json");
     doc["gateway_conf"]["server_address"] = "127.0.0.1";
     doc["gateway_conf"]["serv_port_up"] = std::stoi(s.up_port());
     doc["gateway_conf"]["serv_port_down"] = std::stoi(s.down_port());
