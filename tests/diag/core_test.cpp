@@ -36,6 +36,9 @@ class Core : public DiagTest {
   }
   // A Condor NA started in this process, with its receive lines wired.
   void start_board() {
+    // Half past: at minute 0 of an hour the housekeeping job moves the
+    // current hour into the history, and the test would find it empty.
+    sandbox().set_calendar_time(1765279800);  // 2025-12-09 11:30:00 UTC
     database(condor_na_db());
     config();
     sandbox().set_fast_clock(true);
