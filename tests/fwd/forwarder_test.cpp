@@ -26,11 +26,8 @@ constexpr int kWaitMs = 30000;
 
 // The receive tests' data uplink, with the coding rate following the frame
 // counter and the CRC state given.
-struct SharedUplink : crx::test::RadioBoardTest {
-  using RadioBoardTest::data_uplink;
-};
 crx::sim::Uplink uplink(uint32_t dev, uint16_t fcnt, uint8_t chan, uint8_t sf, uint32_t count, uint8_t crc_state) {
-  crx::sim::Uplink u = SharedUplink::data_uplink(dev, fcnt, chan, sf, count);
+  crx::sim::Uplink u = crx::test::RadioBoardTest::data_uplink(dev, fcnt, chan, sf, count);
   u.cr = uint8_t(1 + fcnt % 4);
   u.crc_state = crc_state;
   return u;

@@ -116,7 +116,9 @@ class RadioBoardTest : public sim::SandboxTest {
     }
   }
 
-  // A LoRaWAN data uplink from device `dev` with frame counter `fcnt`.
+ public:
+  // A LoRaWAN data uplink from device `dev` with frame counter `fcnt`;
+  // public for the programs' tests that run a board of their own.
   static sim::Uplink data_uplink(uint32_t dev, uint16_t fcnt, uint8_t chan = 0, uint8_t sf = 7,
                                  uint32_t count = 1000000) {
     sim::Uplink u;
@@ -134,6 +136,7 @@ class RadioBoardTest : public sim::SandboxTest {
     return u;
   }
 
+ protected:
   // The head entry of a FIFO holding `u`, decoded as chip `chip`'s.
   static rx::Decoded decode_uplink(const sim::Uplink& u, uint8_t chip, rx::RxEntry* out) {
     sim::RxFifoModel fifo;
