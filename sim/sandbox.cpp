@@ -11,6 +11,8 @@
 #include <functional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -107,6 +109,24 @@ std::vector<key_t> existing_shm_keys() {
   return keys;
 }
 
+// Named semaphores live as "sem.<name>" files under /dev/shm; a sandbox's
+// are "/crxsim.<base>.<name>", with the base shifted down by 16 bits.
+constexpr const char* kSemDir = "/dev/shm";
+constexpr std::string_view kSemPrefix = "sem.crxsim.";
+
+// The semaphore files of every sandbox: (its base, the file name).
+std::vector<std::pair<key_t, std::string>> existing_sandbox_sems() {
+  std::vector<std::pair<key_t, std::string>> sems;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(kSemDir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.compare(0, kSemPrefix.size(), kSemPrefix) != 0) continue;
+    const long long base = std::atoll(name.c_str() + kSemPrefix.size());
+    if (base > 0) sems.emplace_back(static_cast<key_t>(base << 16), name);
+  }
+  return sems;
+}
+
 constexpr key_t kIpcBaseMask = static_cast<key_t>(0xFFFF0000);
 constexpr const char* kIpcBaseFile = "/.ipc_base";
 
@@ -130,7 +150,10 @@ key_t Sandbox::choose_ipc_base() const {
     long long kept = 0;
     if (in >> kept && kept > 0 && (kept & ~0x3FFF0000LL) == 0) return static_cast<key_t>(kept);
   }
-  const std::vector<key_t> taken = existing_shm_keys();
+  // Semaphores count as well: one that a killed run left behind would
+  // look to this sandbox's library like a guard another process holds.
+  std::vector<key_t> taken = existing_shm_keys();
+  for (const auto& [sem_base, name] : existing_sandbox_sems()) taken.push_back(sem_base);
   const size_t h = std::hash<std::string>{}(root_) >> 8;
   key_t base = 0;
   for (size_t i = 0; i < 0x3FFF; ++i) {
@@ -163,6 +186,9 @@ Sandbox::~Sandbox() {
     if (id >= 0) ::shmctl(id, IPC_RMID, nullptr);
   }
   for (const auto& name : sems_used_) ::sem_unlink(name.c_str());
+  // Also those only a child process or a program inside the sandbox named.
+  for (const auto& [sem_base, name] : existing_sandbox_sems())
+    if (sem_base == ipc_base_) ::sem_unlink(("/" + name.substr(4)).c_str());
   {
     std::lock_guard lock(mutex_);
     for (auto& [fd, h] : handles_) ::close(fd);
