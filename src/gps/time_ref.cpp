@@ -85,11 +85,11 @@ void store_reference(uint32_t tai_sec, uint32_t sys_sec, uint32_t count_us, uint
     ref_count_us = count_us;
     ref_hs = hs;
   }
-  const bool was_valid = ref_valid == 1;
-  ref_valid = 1;
   // The outdoor Wren's FPGA counter and its chip's may have drifted apart
-  // while the reference was not valid.
-  if (!was_valid && board_type == CRX_BOARD_WREN_OUTDOOR) hooks::recapture_counter_offset();
+  // while the reference was not valid. Taken again before the reference is
+  // published, so that nobody converts with it and the old offset.
+  if (ref_valid != 1 && board_type == CRX_BOARD_WREN_OUTDOOR) hooks::recapture_counter_offset();
+  ref_valid = 1;
 }
 
 void reference_sampler() {
